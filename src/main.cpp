@@ -1,0 +1,22 @@
+#include "app/AppDelegate.h"
+#include "platform/ShutdownSignals.h"
+
+#include <QApplication>
+#include <QTimer>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
+    QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop"));
+
+    orvelquin::AppDelegate delegate;
+    orvelquin::platform::ShutdownSignals shutdownSignals;
+    QObject::connect(&shutdownSignals, &orvelquin::platform::ShutdownSignals::shutdownRequested, &delegate,
+                     &orvelquin::AppDelegate::quit);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &orvelquin::AppDelegate::applicationWillTerminate);
+    QTimer::singleShot(0, &delegate, &orvelquin::AppDelegate::applicationDidFinishLaunching);
+
+    QApplication::exec();
+    return 0;
+}
