@@ -4,8 +4,7 @@
 #include <QApplication>
 #include <QTimer>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
     QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop"));
@@ -14,7 +13,8 @@ int main(int argc, char* argv[])
     orvelquin::platform::ShutdownSignals shutdownSignals;
     QObject::connect(&shutdownSignals, &orvelquin::platform::ShutdownSignals::shutdownRequested, &delegate,
                      &orvelquin::AppDelegate::quit);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &orvelquin::AppDelegate::applicationWillTerminate);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     &orvelquin::AppDelegate::applicationWillTerminate);
     QTimer::singleShot(0, &delegate, &orvelquin::AppDelegate::applicationDidFinishLaunching);
 
     QApplication::exec();

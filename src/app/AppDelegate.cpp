@@ -10,8 +10,7 @@
 
 namespace orvelquin {
 
-AppServices AppServices::system()
-{
+AppServices AppServices::system() {
     AppServices services;
     services.secrets = platform::createSecretStore();
     services.lockDirectory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -25,15 +24,13 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_keychain(*m_services.secrets)
     , m_lock(m_services.lockDirectory, m_services.agentName)
     // Exists from the start but stays hidden until launch, so a refused instance shows nothing.
-    , m_statusItem(new QSystemTrayIcon(this))
-{
+    , m_statusItem(new QSystemTrayIcon(this)) {
     m_heartbeatTimer.setSingleShot(true);
 }
 
 AppDelegate::~AppDelegate() = default;
 
-void AppDelegate::applicationDidFinishLaunching()
-{
+void AppDelegate::applicationDidFinishLaunching() {
     // A tray agent has no window whose closing should end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -47,19 +44,16 @@ void AppDelegate::applicationDidFinishLaunching()
     showStatusIcon();
 }
 
-void AppDelegate::applicationWillTerminate()
-{
+void AppDelegate::applicationWillTerminate() {
     m_heartbeatTimer.stop();
     m_lock.release();
 }
 
-void AppDelegate::quit()
-{
+void AppDelegate::quit() {
     QCoreApplication::quit();
 }
 
-QString AppDelegate::keyOf(Credential which)
-{
+QString AppDelegate::keyOf(Credential which) {
     switch (which) {
     case Credential::AccessToken:
         return KeychainStore::kAccessToken;
@@ -74,19 +68,16 @@ QString AppDelegate::keyOf(Credential which)
     return {};
 }
 
-std::optional<QString> AppDelegate::credential(Credential which) const
-{
+std::optional<QString> AppDelegate::credential(Credential which) const {
     return m_credentials[static_cast<int>(which)];
 }
 
-void AppDelegate::setCredential(Credential which, std::optional<QString> value)
-{
+void AppDelegate::setCredential(Credential which, std::optional<QString> value) {
     m_keychain.set(value.value_or(QString()), keyOf(which));
     m_credentials[static_cast<int>(which)] = std::move(value);
 }
 
-void AppDelegate::loadCredentials()
-{
+void AppDelegate::loadCredentials() {
     for (const Credential which :
          {Credential::AccessToken, Credential::Email, Credential::DeviceId, Credential::DeviceToken}) {
         const KeychainStore::Read read = m_keychain.read(keyOf(which));
@@ -100,8 +91,7 @@ void AppDelegate::loadCredentials()
     }
 }
 
-void AppDelegate::showStatusIcon()
-{
+void AppDelegate::showStatusIcon() {
     // Monochrome mask icon, so panels tint it for light and dark themes; themes may replace it.
     QIcon icon = QIcon::fromTheme(QStringLiteral("orvelquin-desktop-symbolic"),
                                   QIcon(QStringLiteral(":/icons/orvelquin-desktop-symbolic.svg")));

@@ -12,8 +12,7 @@
 namespace orvelquin {
 namespace {
 
-bool isHorizontalSpace(QChar c)
-{
+bool isHorizontalSpace(QChar c) {
     return c == u'\t' || c.category() == QChar::Separator_Space;
 }
 
@@ -21,17 +20,13 @@ bool isHorizontalSpace(QChar c)
 
 SingleInstanceLock::SingleInstanceLock(QString directory, QString agentName)
     : m_directory(std::move(directory))
-    , m_agentName(std::move(agentName))
-{
-}
+    , m_agentName(std::move(agentName)) {}
 
-QString SingleInstanceLock::filePath() const
-{
+QString SingleInstanceLock::filePath() const {
     return QDir(m_directory).filePath(kFileName);
 }
 
-std::optional<qint32> SingleInstanceLock::parsePid(const QByteArray& contents)
-{
+std::optional<qint32> SingleInstanceLock::parsePid(const QByteArray& contents) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(contents);
     if (decoder.hasError()) {
@@ -73,8 +68,7 @@ std::optional<qint32> SingleInstanceLock::parsePid(const QByteArray& contents)
     return static_cast<qint32>(value);
 }
 
-bool SingleInstanceLock::isLiveAgent(qint64 pid) const
-{
+bool SingleInstanceLock::isLiveAgent(qint64 pid) const {
     // 0 and negative numbers address process groups, and our own id can only be a leftover from a
     // crashed agent whose pid we inherited: none of them is another running agent.
     if (pid < 1 || pid == platform::currentProcessId()) {
@@ -89,8 +83,7 @@ bool SingleInstanceLock::isLiveAgent(qint64 pid) const
     return name.isEmpty() || name == m_agentName || (name.size() == 15 && m_agentName.startsWith(name));
 }
 
-bool SingleInstanceLock::acquire()
-{
+bool SingleInstanceLock::acquire() {
     const QString path = filePath();
     QFile existing(path);
     if (existing.open(QIODevice::ReadOnly)) {
@@ -110,8 +103,7 @@ bool SingleInstanceLock::acquire()
     return true;
 }
 
-void SingleInstanceLock::release()
-{
+void SingleInstanceLock::release() {
     if (m_held) {
         QFile::remove(filePath());
         m_held = false;

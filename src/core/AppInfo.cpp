@@ -2,8 +2,7 @@
 
 namespace orvelquin::AppInfo {
 
-QString version()
-{
+QString version() {
     static const QString text = [] {
         const QString configured = QStringLiteral(ORVELQUIN_VERSION).trimmed();
         return configured.isEmpty() ? QStringLiteral("0.3.1-dev") : configured;
@@ -11,8 +10,7 @@ QString version()
     return text;
 }
 
-QString serviceBaseURL()
-{
+QString serviceBaseURL() {
     return QStringLiteral(ORVELQUIN_SERVICE_URL);
 }
 

@@ -7,23 +7,18 @@
 namespace orvelquin {
 
 KeychainStore::KeychainStore(platform::SecretStore& backend)
-    : m_backend(backend)
-{
-}
+    : m_backend(backend) {}
 
-void KeychainStore::set(const QString& value, const QString& key)
-{
+void KeychainStore::set(const QString& value, const QString& key) {
     // Failures are not reported: the field keeps its value for this run either way.
     m_backend.store(key, value.toUtf8());
 }
 
-std::optional<QString> KeychainStore::get(const QString& key) const
-{
+std::optional<QString> KeychainStore::get(const QString& key) const {
     return read(key).value;
 }
 
-KeychainStore::Read KeychainStore::read(const QString& key) const
-{
+KeychainStore::Read KeychainStore::read(const QString& key) const {
     const platform::SecretLookup lookup = m_backend.lookup(key);
     if (lookup.status == platform::SecretLookup::Status::Failed) {
         return {std::nullopt, true};

@@ -8,18 +8,15 @@
 
 namespace orvelquin::platform {
 
-qint64 currentProcessId()
-{
+qint64 currentProcessId() {
     return static_cast<qint64>(::getpid());
 }
 
-bool processExists(qint64 pid)
-{
+bool processExists(qint64 pid) {
     return ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-QString processExecutableName(qint64 pid)
-{
+QString processExecutableName(qint64 pid) {
     const QString dir = QStringLiteral("/proc/%1").arg(pid);
     QString target = QFile::symLinkTarget(dir + QStringLiteral("/exe"));
     if (!target.isEmpty()) {

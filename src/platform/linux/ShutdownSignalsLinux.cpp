@@ -2,13 +2,13 @@
 
 #include <QSocketNotifier>
 
-#include <array>
-#include <cerrno>
-#include <csignal>
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
 
 namespace orvelquin::platform {
 namespace {
@@ -17,8 +17,7 @@ int g_writeFd = -1;
 constexpr std::array kSignals = {SIGTERM, SIGINT, SIGHUP};
 
 // Async-signal-safe: one byte into the pipe, and the event loop does the rest.
-extern "C" void onShutdownSignal(int)
-{
+extern "C" void onShutdownSignal(int) {
     const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_writeFd, &byte, 1);
@@ -28,8 +27,7 @@ extern "C" void onShutdownSignal(int)
 } // namespace
 
 ShutdownSignals::ShutdownSignals(QObject* parent)
-    : QObject(parent)
-{
+    : QObject(parent) {
     std::array<int, 2> fds{};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds.data()) != 0) {
         return;
@@ -48,8 +46,7 @@ ShutdownSignals::ShutdownSignals(QObject* parent)
     }
 }
 
-ShutdownSignals::~ShutdownSignals()
-{
+ShutdownSignals::~ShutdownSignals() {
     for (const int sig : kSignals) {
         ::signal(sig, SIG_DFL);
     }
@@ -60,8 +57,7 @@ ShutdownSignals::~ShutdownSignals()
     }
 }
 
-void ShutdownSignals::drain()
-{
+void ShutdownSignals::drain() {
     std::array<char, 64> buffer{};
     while (::read(m_readFd, buffer.data(), buffer.size()) > 0) {
     }

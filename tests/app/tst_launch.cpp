@@ -1,0 +1,171 @@
+// Launches the real agent binary: lock file, refusal of a second instance, orderly shutdown on a
+// signal, and the credential write-back against the session's real Secret Service.
+#include "platform/SecretStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <libsecret/secret.h>
+
+#include <csignal>
+
+using orvelquin::platform::SecretLookup;
+
+namespace {
+
+const QStringList kKeys = {QStringLiteral("accessToken"), QStringLiteral("email"), QStringLiteral("deviceId"),
+                           QStringLiteral("deviceToken")};
+
+void clearItem(const QString& account) {
+    const QByteArray accountUtf8 = account.toUtf8();
+    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.orvelquin.desktop"));
+    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
+    secret_password_clearv_sync(nullptr, attributes, nullptr, nullptr);
+    g_hash_table_unref(attributes);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class Agent {
+public:
+    explicit Agent(const QString& runtimeDir, const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY)) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(program, {});
+    }
+    ~Agent() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    QProcess& process() { return m_process; }
+    QByteArray pid() const { return QByteArray::number(m_process.processId()); }
+
+private:
+    QProcess m_process;
+};
+
+} // namespace
+
+class TestLaunch : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { m_secrets = orvelquin::platform::createSecretStore(); }
+
+    void init() {
+        for (const QString& key : kKeys) {
+            clearItem(key);
+        }
+    }
+
+    void firstLaunchTakesLockAndWritesFourEmptyItems() {
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        Agent agent(runtime.path());
+        QVERIFY(agent.process().waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+        for (const QString& key : kKeys) {
+            QTRY_COMPARE_WITH_TIMEOUT(m_secrets->lookup(key).status, SecretLookup::Status::Found, 10000);
+            QCOMPARE(m_secrets->lookup(key).bytes, QByteArray());
+        }
+
+        ::kill(static_cast<pid_t>(agent.process().processId()), SIGTERM);
+        QVERIFY(agent.process().waitForFinished(10000));
+        QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.process().exitCode(), 0);
+        QVERIFY(!QFile::exists(lockPath));
+    }
+
+    void storedCredentialsSurviveLaunch() {
+        QVERIFY(m_secrets->store(QStringLiteral("email"), "zoë@exämple.test"));
+        QVERIFY(m_secrets->store(QStringLiteral("deviceToken"), "dt_123"));
+        QTemporaryDir runtime;
+        Agent agent(runtime.path());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(runtime.filePath(QStringLiteral("orvelquin-desktop.pid"))), agent.pid(),
+                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_secrets->lookup(QStringLiteral("deviceId")).status, SecretLookup::Status::Found,
+                                  10000);
+        QCOMPARE(m_secrets->lookup(QStringLiteral("email")).bytes, QByteArray("zoë@exämple.test"));
+        QCOMPARE(m_secrets->lookup(QStringLiteral("deviceToken")).bytes, QByteArray("dt_123"));
+    }
+
+    void secondInstanceExitsQuietlyAndLeavesTheLock_data() {
+        QTest::addColumn<bool>("firstFromOtherPath");
+        QTest::newRow("same binary") << false;
+        QTest::newRow("first agent started from another path") << true;
+    }
+
+    void secondInstanceExitsQuietlyAndLeavesTheLock() {
+        QFETCH(bool, firstFromOtherPath);
+        QTemporaryDir runtime;
+        QTemporaryDir elsewhere;
+        QString firstProgram = QStringLiteral(ORVELQUIN_AGENT_BINARY);
+        if (firstFromOtherPath) {
+            const QString copy = elsewhere.filePath(QStringLiteral("orvelquin-desktop"));
+            QVERIFY(QFile::copy(firstProgram, copy));
+            firstProgram = copy;
+        }
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        Agent first(runtime.path(), firstProgram);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), first.pid(), 10000);
+
+        Agent second(runtime.path());
+        QVERIFY(second.process().waitForFinished(2000));
+        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process().exitCode(), 0);
+        QCOMPARE(readFile(lockPath), first.pid());
+        QCOMPARE(first.process().state(), QProcess::Running);
+    }
+
+    void forcedKillLeavesALockTheNextLaunchTakesOver() {
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        {
+            Agent crashed(runtime.path());
+            QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), crashed.pid(), 10000);
+            crashed.process().kill();
+            QVERIFY(crashed.process().waitForFinished());
+        }
+        QVERIFY(QFile::exists(lockPath));
+        Agent next(runtime.path());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), next.pid(), 10000);
+    }
+
+    void shutdownSignalsRemoveTheLock_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+
+    void shutdownSignalsRemoveTheLock() {
+        QFETCH(int, signal);
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        Agent agent(runtime.path());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+        ::kill(static_cast<pid_t>(agent.process().processId()), signal);
+        QVERIFY(agent.process().waitForFinished(10000));
+        QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.process().exitCode(), 0);
+        QVERIFY(!QFile::exists(lockPath));
+    }
+
+private:
+    std::unique_ptr<orvelquin::platform::SecretStore> m_secrets;
+};
+
+QTEST_GUILESS_MAIN(TestLaunch)
+#include "tst_launch.moc"

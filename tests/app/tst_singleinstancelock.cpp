@@ -1,0 +1,160 @@
+#include "app/SingleInstanceLock.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using orvelquin::SingleInstanceLock;
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& contents) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(contents);
+}
+
+// A pid that was just in use and now certainly is not.
+qint64 deadPid() {
+    QProcess p;
+    p.start(QStringLiteral("true"), {});
+    p.waitForFinished();
+    return p.processId() > 0 ? p.processId() : 999999;
+}
+
+} // namespace
+
+class TestSingleInstanceLock : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_sleeper.start(QStringLiteral("sleep"), {QStringLiteral("300")});
+        QVERIFY(m_sleeper.waitForStarted());
+    }
+
+    void cleanupTestCase() {
+        m_sleeper.kill();
+        m_sleeper.waitForFinished();
+    }
+
+    void parsePid_data() {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<bool>("parses");
+        QTest::addColumn<int>("pid");
+        QTest::newRow("digits") << QByteArray("4242") << true << 4242;
+        QTest::newRow("plus sign") << QByteArray("+4242") << true << 4242;
+        QTest::newRow("minus sign") << QByteArray("-7") << true << -7;
+        QTest::newRow("zero") << QByteArray("0") << true << 0;
+        QTest::newRow("spaces and tab") << QByteArray("  4242\t") << true << 4242;
+        QTest::newRow("no-break space") << QByteArray("\xc2\xa0"
+                                                      "12")
+                                        << true << 12;
+        QTest::newRow("int32 max") << QByteArray("2147483647") << true << 2147483647;
+        QTest::newRow("int32 min") << QByteArray("-2147483648") << true << int(-2147483647 - 1);
+        QTest::newRow("beyond int32") << QByteArray("2147483648") << false << 0;
+        QTest::newRow("far beyond") << QByteArray("99999999999999999999999") << false << 0;
+        QTest::newRow("line break") << QByteArray("4242\n") << false << 0;
+        QTest::newRow("empty") << QByteArray() << false << 0;
+        QTest::newRow("blank") << QByteArray(" \t ") << false << 0;
+        QTest::newRow("sign only") << QByteArray("+") << false << 0;
+        QTest::newRow("two signs") << QByteArray("+-1") << false << 0;
+        QTest::newRow("letters") << QByteArray("abc") << false << 0;
+        QTest::newRow("inner space") << QByteArray("42 42") << false << 0;
+        QTest::newRow("not UTF-8") << QByteArray("\xff"
+                                                 "42")
+                                   << false << 0;
+        QTest::newRow("Arabic-Indic digits") << QByteArray("\xd9\xa1\xd9\xa2") << false << 0;
+    }
+
+    void parsePid() {
+        QFETCH(QByteArray, contents);
+        QFETCH(bool, parses);
+        QFETCH(int, pid);
+        const std::optional<qint32> parsed = SingleInstanceLock::parsePid(contents);
+        QCOMPARE(parsed.has_value(), parses);
+        if (parses) {
+            QCOMPARE(*parsed, pid);
+        }
+    }
+
+    // Every stale case is taken over: the file then holds exactly our pid, with no line break.
+    void takesOverStaleLocks_data() {
+        QTest::addColumn<bool>("fileExists");
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("no file") << false << QByteArray();
+        QTest::newRow("empty") << true << QByteArray();
+        QTest::newRow("garbage") << true << QByteArray("not a pid");
+        QTest::newRow("out of range") << true << QByteArray("4294967296");
+        QTest::newRow("dead process") << true << QByteArray::number(deadPid());
+        QTest::newRow("zero addresses our group") << true << QByteArray("0");
+        QTest::newRow("minus one addresses everyone") << true << QByteArray("-1");
+        QTest::newRow("negative group") << true << QByteArray::number(-qint64(::getpgrp()));
+        QTest::newRow("our own pid") << true << QByteArray::number(QCoreApplication::applicationPid());
+        QTest::newRow("live agent with line break") << true << QByteArray::number(m_sleeper.processId()) + '\n';
+    }
+
+    void takesOverStaleLocks() {
+        QFETCH(bool, fileExists);
+        QFETCH(QByteArray, contents);
+        QTemporaryDir dir;
+        SingleInstanceLock lock(dir.path(), QStringLiteral("sleep"));
+        if (fileExists) {
+            writeFile(lock.filePath(), contents);
+        }
+        QVERIFY(lock.acquire());
+        QVERIFY(lock.isHeld());
+        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        lock.release();
+        QVERIFY(!QFile::exists(lock.filePath()));
+    }
+
+    // "sleep" plays the agent here: a live process whose executable has the agent's name.
+    void refusesWhileAnotherAgentLives_data() {
+        QTest::addColumn<QByteArray>("contents");
+        const QByteArray pid = QByteArray::number(m_sleeper.processId());
+        QTest::newRow("plain") << pid;
+        QTest::newRow("padded") << "  " + pid + "\t";
+        QTest::newRow("plus sign") << "+" + pid;
+    }
+
+    void refusesWhileAnotherAgentLives() {
+        QFETCH(QByteArray, contents);
+        QTemporaryDir dir;
+        SingleInstanceLock lock(dir.path(), QStringLiteral("sleep"));
+        writeFile(lock.filePath(), contents);
+        QVERIFY(!lock.acquire());
+        QVERIFY(!lock.isHeld());
+        lock.release();
+        QCOMPARE(readFile(lock.filePath()), contents);
+    }
+
+    void liveProcessOfAnotherProgramIsStale() {
+        QTemporaryDir dir;
+        SingleInstanceLock lock(dir.path(), QStringLiteral("orvelquin-desktop"));
+        writeFile(lock.filePath(), QByteArray::number(m_sleeper.processId()));
+        QVERIFY(lock.acquire());
+        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+    }
+
+    void unwritableDirectoryStillCountsAsTaken() {
+        SingleInstanceLock lock(QStringLiteral("/nonexistent/orvelquin"), QStringLiteral("orvelquin-desktop"));
+        QVERIFY(lock.acquire());
+        lock.release();
+    }
+
+private:
+    QProcess m_sleeper;
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstanceLock)
+#include "tst_singleinstancelock.moc"
