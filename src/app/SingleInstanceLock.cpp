@@ -1,5 +1,6 @@
 #include "app/SingleInstanceLock.h"
 
+#include "core/Text.h"
 #include "platform/ProcessProbe.h"
 
 #include <QDir>
@@ -10,14 +11,6 @@
 #include <limits>
 
 namespace orvelquin {
-namespace {
-
-bool isHorizontalSpace(QChar c) {
-    return c == u'\t' || c.category() == QChar::Separator_Space;
-}
-
-} // namespace
-
 SingleInstanceLock::SingleInstanceLock(QString directory, QString agentName)
     : m_directory(std::move(directory))
     , m_agentName(std::move(agentName)) {}
@@ -32,15 +25,8 @@ std::optional<qint32> SingleInstanceLock::parsePid(const QByteArray& contents) {
     if (decoder.hasError()) {
         return std::nullopt;
     }
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isHorizontalSpace(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && isHorizontalSpace(text[end - 1])) {
-        --end;
-    }
-    const QStringView number = QStringView(text).sliced(begin, end - begin);
+    const QString trimmed = trimHorizontalSpace(text);
+    const QStringView number(trimmed);
     qsizetype pos = 0;
     bool negative = false;
     if (!number.isEmpty() && (number[0] == u'+' || number[0] == u'-')) {

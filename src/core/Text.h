@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+namespace orvelquin {
+
+// Spaces (every Unicode space separator) and tabs, but not line breaks.
+bool isHorizontalSpace(QChar c);
+
+// Removes horizontal space from both ends; line breaks are kept, so they stay visible to callers.
+QString trimHorizontalSpace(QStringView text);
+
+} // namespace orvelquin
