@@ -1,20 +1,54 @@
 #include "app/AppDelegate.h"
 
-#include "platform/SecretStore.h"
+#include "app/HeartbeatPolicy.h"
+#include "app/RuntimeTelemetry.h"
+#include "core/AppInfo.h"
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "platform/HostName.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QIcon>
+#include <QMenu>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace orvelquin {
+namespace {
+
+QString errorMessage(const std::exception& error) {
+    return QString::fromUtf8(error.what());
+}
+
+QString modeLabel(SellerRuntimeController::Mode mode) {
+    switch (mode) {
+    case SellerRuntimeController::Mode::Bundled:
+        return u"bundled"_s;
+    case SellerRuntimeController::Mode::CustomPath:
+        return u"custom path"_s;
+    case SellerRuntimeController::Mode::Unavailable:
+        break;
+    }
+    return u"unavailable"_s;
+}
+
+} // namespace
 
 AppServices AppServices::system() {
     AppServices services;
     services.secrets = platform::createSecretStore();
+    services.alerts = platform::createAlertPresenter();
+    services.loginItem = platform::createLoginItem();
+    services.trayHost = platform::createTrayHost();
     services.lockDirectory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     services.agentName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    services.serviceBaseURL = AppInfo::serviceBaseURL();
     return services;
 }
 
@@ -24,8 +58,19 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_keychain(*m_services.secrets)
     , m_lock(m_services.lockDirectory, m_services.agentName)
     // Exists from the start but stays hidden until launch, so a refused instance shows nothing.
-    , m_statusItem(new QSystemTrayIcon(this)) {
+    , m_statusItem(new QSystemTrayIcon(this))
+    , m_api(QUrl(m_services.serviceBaseURL), m_network)
+    , m_runtime(new SellerRuntimeController(this))
+    , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
+    , m_heartbeatInterval(m_services.heartbeatNormalInterval)
+    , m_systemInfo(SystemInfo::collect()) {
     m_heartbeatTimer.setSingleShot(true);
+    connect(&m_heartbeatTimer, &QTimer::timeout, this, [this] {
+        // Without a device token the loop ends here: nothing is sent and nothing re-armed.
+        if (deviceToken()) {
+            heartbeatNow();
+        }
+    });
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -42,16 +87,20 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     loadCredentials();
     showStatusIcon();
+    rebuildMenu();
+    if (accessToken() && deviceToken()) {
+        startHeartbeat();
+    }
+    runLaunchUpdateCheck();
 }
 
 void AppDelegate::applicationWillTerminate() {
+    m_runtime->stop();
     m_heartbeatTimer.stop();
     m_lock.release();
 }
 
-void AppDelegate::quit() {
-    QCoreApplication::quit();
-}
+// --- credentials -------------------------------------------------------------------------------
 
 QString AppDelegate::keyOf(Credential which) {
     switch (which) {
@@ -91,14 +140,340 @@ void AppDelegate::loadCredentials() {
     }
 }
 
+// --- status icon and menu ----------------------------------------------------------------------
+
 void AppDelegate::showStatusIcon() {
     // Monochrome mask icon, so panels tint it for light and dark themes; themes may replace it.
-    QIcon icon = QIcon::fromTheme(QStringLiteral("orvelquin-desktop-symbolic"),
-                                  QIcon(QStringLiteral(":/icons/orvelquin-desktop-symbolic.svg")));
+    QIcon icon = QIcon::fromTheme(u"orvelquin-desktop-symbolic"_s, QIcon(u":/icons/orvelquin-desktop-symbolic.svg"_s));
     icon.setIsMask(true);
     m_statusItem->setIcon(icon);
-    m_statusItem->setToolTip(QStringLiteral("Orvelquin"));
+    m_statusItem->setToolTip(u"Orvelquin"_s);
+
+    connect(m_services.trayHost.get(), &platform::TrayHost::appeared, this, &AppDelegate::onTrayHostAppeared,
+            Qt::UniqueConnection);
     m_statusItem->show();
+
+    // Without a status area the icon would silently be nowhere (stock GNOME, or a panel that
+    // starts after us at login). Keep running, say so once, and show up when one appears.
+    if (!m_services.trayHost->isAvailable() && !m_toldNoTrayHost) {
+        m_toldNoTrayHost = true;
+        QTimer::singleShot(0, this, [this] {
+            if (!m_services.trayHost->isAvailable()) {
+                m_services.alerts->run(
+                    {u"No status area"_s,
+                     QStringLiteral("Orvelquin Desktop lives in the desktop's status area (system tray), which this "
+                                    "desktop does not show right now. On GNOME, enable the AppIndicator extension. "
+                                    "The icon appears as soon as a status area is available."),
+                     {}});
+            }
+        });
+    }
+}
+
+void AppDelegate::onTrayHostAppeared() {
+    if (!m_lockURL) {
+        return;
+    }
+    // Qt picks the StatusNotifierItem or the XEmbed backend when a tray icon is created, so an
+    // icon made while no watcher existed never reaches one that starts later: make a new one.
+    QSystemTrayIcon* previous = m_statusItem;
+    m_statusItem = new QSystemTrayIcon(previous->icon(), this);
+    m_statusItem->setToolTip(previous->toolTip());
+    m_statusItem->setContextMenu(m_menu.get());
+    m_statusItem->show();
+    previous->hide();
+    previous->deleteLater();
+}
+
+MenuState AppDelegate::menuState() {
+    MenuState s;
+    s.email = email();
+    s.deviceId = deviceId();
+    s.hasDeviceToken = deviceToken().has_value();
+    s.connectionState = m_connectionState;
+    s.lastHeartbeat = m_lastHeartbeat;
+    s.runtimeModeLabel = modeLabel(m_runtime->mode());
+    s.runtimeStateLabel = SellerRuntimeController::stateLabel(m_runtime->state());
+    s.runtimeRunning = m_runtime->state() == SellerRuntimeController::RuntimeState::Running;
+    if (s.runtimeRunning) {
+        s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
+        s.runtimeCpuPercent = m_runtime->cpuUsagePercent();
+    }
+    s.cpuModel = m_systemInfo.cpuModel;
+    s.ramBytes = m_systemInfo.ramBytes;
+    s.gpu = m_systemInfo.gpu;
+    s.version = AppInfo::version();
+    s.pendingUpdateVersion = m_pendingUpdateVersion;
+    s.launchAtLogin = QSettings().value(SettingsKeys::launchAtLogin, false).toBool();
+    return s;
+}
+
+void AppDelegate::rebuildMenu() {
+    // Rebuilt whole from the state on every change rather than patched item by item: the layout
+    // depends on several fields at once, and a fresh menu can never show a stale combination.
+    auto menu = std::make_unique<QMenu>();
+    for (const MenuItem& item : composeMenu(menuState())) {
+        if (item.separator) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* action = menu->addAction(item.title);
+        action->setEnabled(item.enabled);
+        action->setShortcut(item.shortcut);
+        action->setCheckable(item.checkable);
+        action->setChecked(item.checked);
+        if (item.action != MenuAction::None) {
+            // Queued, so that a modal dialog opened by the action does not run inside the
+            // menu's own event handling (or inside the D-Bus call of a panel's click).
+            const MenuAction what = item.action;
+            connect(
+                action, &QAction::triggered, this, [this, what] { perform(what); }, Qt::QueuedConnection);
+        }
+    }
+    // The new menu goes in before the old one is deleted: some indicator hosts crash when the
+    // exported menu disappears first.
+    m_statusItem->setContextMenu(menu.get());
+    if (m_menu) {
+        m_menu.release()->deleteLater();
+    }
+    m_menu = std::move(menu);
+    Q_EMIT menuRebuilt();
+}
+
+void AppDelegate::perform(MenuAction action) {
+    switch (action) {
+    case MenuAction::None:
+        break;
+    case MenuAction::ToggleRuntime:
+        toggleRuntime();
+        break;
+    case MenuAction::OpenConsole:
+        openConsole();
+        break;
+    case MenuAction::OpenDevices:
+        openDevices();
+        break;
+    case MenuAction::SignOut:
+        signOut();
+        break;
+    case MenuAction::PromptSignIn:
+        promptSignIn();
+        break;
+    case MenuAction::CheckForUpdates:
+        checkForUpdates();
+        break;
+    case MenuAction::OpenDownloadPage:
+        openDownloadPage();
+        break;
+    case MenuAction::ToggleLaunchAtLogin:
+        toggleLaunchAtLogin();
+        break;
+    case MenuAction::Quit:
+        quit();
+        break;
+    }
+}
+
+// --- menu actions ------------------------------------------------------------------------------
+
+void AppDelegate::toggleRuntime() {
+    const std::optional<QString> token = deviceToken();
+    if (!token) {
+        return;
+    }
+    if (m_runtime->state() == SellerRuntimeController::RuntimeState::Running) {
+        m_runtime->stop();
+    } else if (!m_runtime->start(m_services.serviceBaseURL, *token, 1)) {
+        m_services.alerts->run({u"Seller runtime unavailable"_s,
+                                u"Configure the seller runtime path (scripts/seller_runtime) in the app preferences."_s,
+                                {}});
+    }
+    rebuildMenu();
+}
+
+void AppDelegate::openServicePage(const QString& path) {
+    const QUrl url(m_services.serviceBaseURL + path, QUrl::StrictMode);
+    if (url.isValid()) {
+        QDesktopServices::openUrl(url);
+    }
+}
+
+void AppDelegate::openConsole() {
+    openServicePage(u"/console"_s);
+}
+
+void AppDelegate::openDevices() {
+    openServicePage(u"/console/devices"_s);
+}
+
+void AppDelegate::openDownloadPage() {
+    openServicePage(u"/download"_s);
+}
+
+void AppDelegate::toggleLaunchAtLogin() {
+    QSettings settings;
+    const bool enabled = settings.value(SettingsKeys::launchAtLogin, false).toBool();
+    QString error;
+    const bool ok = enabled ? m_services.loginItem->unregisterItem(&error) : m_services.loginItem->registerItem(&error);
+    if (ok) {
+        settings.setValue(SettingsKeys::launchAtLogin, !enabled);
+        settings.sync();
+    } else {
+        m_services.alerts->run({u"Launch at login unavailable"_s,
+                                u"Orvelquin Desktop could not change its autostart entry. ("_s + error + u')',
+                                {}});
+    }
+    rebuildMenu();
+}
+
+void AppDelegate::signOut() {
+    m_runtime->stop();
+    m_heartbeatTimer.stop();
+    setCredential(Credential::AccessToken, std::nullopt);
+    setCredential(Credential::Email, std::nullopt);
+    setCredential(Credential::DeviceId, std::nullopt);
+    setCredential(Credential::DeviceToken, std::nullopt);
+    rebuildMenu();
+}
+
+void AppDelegate::quit() {
+    QCoreApplication::quit();
+}
+
+// --- sign-in -----------------------------------------------------------------------------------
+
+void AppDelegate::promptSignIn() {
+    const std::optional<platform::SignInEntry> entry = m_services.alerts->askSignIn(
+        u"Sign in to Orvelquin"_s, u"This registers this computer as an Orvelquin device."_s);
+    if (!entry) {
+        return;
+    }
+    performSignIn(trimHorizontalSpace(entry->email), entry->password);
+}
+
+QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
+    QPointer<AppDelegate> self(this);
+    try {
+        const SignInResponse login = co_await m_api.signIn(email, password);
+        if (!self) {
+            co_return;
+        }
+        const QString accessToken = login.accessToken;
+        setCredential(Credential::AccessToken, accessToken);
+        setCredential(Credential::Email, email);
+
+        const QString name = platform::localizedHostName().value_or(u"Linux"_s);
+        const RegisterDeviceResponse device =
+            co_await m_api.registerDevice(name, m_systemInfo, AppInfo::version(), accessToken);
+        if (!self) {
+            co_return;
+        }
+        setCredential(Credential::DeviceId, device.deviceId);
+
+        const SessionResponse session = co_await m_api.startDeviceSession(device.deviceId, accessToken);
+        if (!self) {
+            co_return;
+        }
+        setCredential(Credential::DeviceToken, session.deviceToken);
+    } catch (const std::exception& error) {
+        if (!self) {
+            co_return;
+        }
+        m_services.alerts->run({u"Sign-in failed"_s, errorMessage(error), {}});
+        rebuildMenu();
+        Q_EMIT signInFinished();
+        co_return;
+    }
+    startHeartbeat();
+    co_await heartbeatNow();
+    if (!self) {
+        co_return;
+    }
+    rebuildMenu();
+    Q_EMIT signInFinished();
+}
+
+// --- heartbeat ---------------------------------------------------------------------------------
+
+void AppDelegate::startHeartbeat() {
+    m_heartbeatTimer.start(std::chrono::milliseconds(static_cast<qint64>(m_heartbeatInterval * 1000.0)));
+}
+
+QCoro::Task<> AppDelegate::heartbeatNow() {
+    const std::optional<QString> token = deviceToken();
+    if (!token) {
+        co_return;
+    }
+    QPointer<AppDelegate> self(this);
+    const QJsonObject telemetry = runtimeTelemetry(*m_runtime, m_systemInfo);
+    std::optional<QString> failure;
+    try {
+        co_await m_api.heartbeat(*token, true, 1, u"online"_s, m_systemInfo, telemetry);
+    } catch (const std::exception& error) {
+        failure = errorMessage(error);
+    }
+    if (!self) {
+        co_return;
+    }
+    if (!failure) {
+        m_lastHeartbeat = QDateTime::currentDateTime().toString(u"HH:mm:ss"_s);
+        m_connectionState = u"Connected"_s;
+        m_heartbeatInterval = m_services.heartbeatNormalInterval;
+    } else {
+        m_connectionState = HeartbeatPolicy::classifyFailure(*failure);
+        m_lastHeartbeat = u"\u2014"_s;
+        m_heartbeatInterval = HeartbeatPolicy::backedOff(m_heartbeatInterval, m_services.heartbeatMaximumInterval);
+    }
+    rebuildMenu();
+    startHeartbeat();
+    Q_EMIT heartbeatFinished();
+}
+
+// --- updates -----------------------------------------------------------------------------------
+
+void AppDelegate::checkForUpdates() {
+    runManualUpdateCheck();
+}
+
+QCoro::Task<> AppDelegate::runLaunchUpdateCheck() {
+    QPointer<AppDelegate> self(this);
+    const UpdateChecker::Status status = co_await m_updateChecker.check();
+    if (!self) {
+        co_return;
+    }
+    if (status.kind == UpdateChecker::Status::Kind::Available) {
+        m_pendingUpdateVersion = status.latestVersion;
+        rebuildMenu();
+    }
+    Q_EMIT updateCheckFinished();
+}
+
+QCoro::Task<> AppDelegate::runManualUpdateCheck() {
+    QPointer<AppDelegate> self(this);
+    const UpdateChecker::Status status = co_await m_updateChecker.check();
+    if (!self) {
+        co_return;
+    }
+    switch (status.kind) {
+    case UpdateChecker::Status::Kind::UpToDate:
+        m_services.alerts->run(
+            {u"Up to date"_s, u"Orvelquin Desktop "_s + AppInfo::version() + u" is the latest version."_s, {}});
+        break;
+    case UpdateChecker::Status::Kind::Unreachable:
+        m_services.alerts->run(
+            {u"Unable to check"_s, u"The update service is unreachable. Check your connection and try again."_s, {}});
+        break;
+    case UpdateChecker::Status::Kind::Available:
+        if (m_services.alerts->run({u"Update available"_s,
+                                    u"Version "_s + status.latestVersion +
+                                        QStringLiteral(" is available. Download the latest developer preview from "
+                                                       "the Orvelquin download page."),
+                                    {u"Open download page"_s, u"Later"_s}}) == 0) {
+            openDownloadPage();
+        }
+        break;
+    }
+    Q_EMIT updateCheckFinished();
 }
 
 } // namespace orvelquin

@@ -1,27 +1,48 @@
 #pragma once
 
+#include "app/MenuModel.h"
 #include "app/SingleInstanceLock.h"
 #include "core/KeychainStore.h"
+#include "host/SystemInfo.h"
+#include "platform/AlertPresenter.h"
+#include "platform/LoginItem.h"
 #include "platform/SecretStore.h"
+#include "platform/TrayHost.h"
+#include "runtime/SellerRuntimeController.h"
+#include "service/APIClient.h"
+#include "service/UpdateChecker.h"
 
+#include <QCoroTask>
+#include <QNetworkAccessManager>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace orvelquin {
 
-// Operating-system services the controller uses, gathered so tests can hand in their own.
+// Operating-system services and tunables the controller uses, gathered so tests can hand in
+// their own: a scripted alert presenter, a loopback service, shorter heartbeat intervals.
 struct AppServices {
     std::unique_ptr<platform::SecretStore> secrets;
+    std::unique_ptr<platform::AlertPresenter> alerts;
+    std::unique_ptr<platform::LoginItem> loginItem;
+    std::unique_ptr<platform::TrayHost> trayHost;
     QString lockDirectory;
     QString agentName;
+    QString serviceBaseURL;
+    double heartbeatNormalInterval = 30.0;
+    double heartbeatMaximumInterval = 300.0;
 
-    // The desktop's real services: Secret Service, $XDG_RUNTIME_DIR, this executable's name.
+    // The desktop's real services and the product's constants.
     static AppServices system();
 };
 
@@ -42,8 +63,21 @@ public:
     // Called once on the way out (QCoreApplication::aboutToQuit).
     void applicationWillTerminate();
 
-    // The menu's "Quit" and the shutdown signals: leave the event loop the orderly way.
+    // Menu actions.
+    void promptSignIn();
+    void toggleRuntime();
+    void openConsole();
+    void openDevices();
+    void openDownloadPage();
+    void checkForUpdates();
+    void toggleLaunchAtLogin();
+    void signOut();
     void quit();
+
+    QCoro::Task<> performSignIn(QString email, QString password);
+    QCoro::Task<> heartbeatNow();
+    void startHeartbeat();
+    void rebuildMenu();
 
     std::optional<QString> credential(Credential which) const;
     std::optional<QString> accessToken() const { return credential(Credential::AccessToken); }
@@ -54,9 +88,18 @@ public:
     QString connectionState() const { return m_connectionState; }
     QString lastHeartbeat() const { return m_lastHeartbeat; }
     double heartbeatInterval() const { return m_heartbeatInterval; }
+    bool isHeartbeatArmed() const { return m_heartbeatTimer.isActive(); }
     std::optional<QString> pendingUpdateVersion() const { return m_pendingUpdateVersion; }
     std::optional<QString> lockURL() const { return m_lockURL; }
     const QSystemTrayIcon* statusItem() const { return m_statusItem; }
+    MenuState menuState();
+
+Q_SIGNALS:
+    // For tests and tools: emitted after each rebuild and each applied heartbeat outcome.
+    void menuRebuilt();
+    void heartbeatFinished();
+    void signInFinished();
+    void updateCheckFinished();
 
 private:
     static QString keyOf(Credential which);
@@ -64,19 +107,32 @@ private:
     void setCredential(Credential which, std::optional<QString> value);
     void loadCredentials();
     void showStatusIcon();
+    void onTrayHostAppeared();
+    void perform(MenuAction action);
+    void openServicePage(const QString& path);
+    QCoro::Task<> runLaunchUpdateCheck();
+    QCoro::Task<> runManualUpdateCheck();
 
     AppServices m_services;
     KeychainStore m_keychain;
     SingleInstanceLock m_lock;
+    QNetworkAccessManager m_network;
 
+    // Construction order matters: the status item first, the host probes last.
     QSystemTrayIcon* m_statusItem;
+    APIClient m_api;
+    SellerRuntimeController* m_runtime;
+    UpdateChecker m_updateChecker;
+    std::unique_ptr<QMenu> m_menu;
     QTimer m_heartbeatTimer;
-    double m_heartbeatInterval = 30.0;
+    double m_heartbeatInterval;
     QString m_connectionState = QStringLiteral("Disconnected");
     std::optional<QString> m_pendingUpdateVersion;
     std::optional<QString> m_lockURL;
     std::optional<QString> m_credentials[4];
     QString m_lastHeartbeat = QStringLiteral("\u2014");
+    SystemInfo m_systemInfo;
+    bool m_toldNoTrayHost = false;
 };
 
 } // namespace orvelquin

@@ -1,6 +1,6 @@
 #include "app/MenuModel.h"
 
-#include <QTextBoundaryFinder>
+#include "core/Text.h"
 
 namespace orvelquin {
 namespace {
@@ -35,21 +35,6 @@ QString memoryText(quint64 ramBytes) {
 }
 
 } // namespace
-
-QString truncateGraphemes(const QString& text, int limit) {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() != -1) {
-        if (++count == limit) {
-            const qsizetype cut = finder.position();
-            if (cut < text.size()) {
-                return text.left(cut) + kEllipsis;
-            }
-            return text;
-        }
-    }
-    return text;
-}
 
 QString formatUptime(qint64 seconds) {
     if (seconds < 60) {

@@ -60,7 +60,4 @@ QList<MenuItem> composeMenu(const MenuState& state);
 
 QString formatUptime(qint64 seconds);
 
-// The first `limit` user-perceived characters, with "…" appended when anything was cut.
-QString truncateGraphemes(const QString& text, int limit);
-
 } // namespace orvelquin

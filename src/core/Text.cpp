@@ -1,5 +1,7 @@
 #include "core/Text.h"
 
+#include <QTextBoundaryFinder>
+
 namespace orvelquin {
 
 bool isHorizontalSpace(QChar c) {
@@ -16,6 +18,18 @@ QString trimHorizontalSpace(QStringView text) {
         --end;
     }
     return text.sliced(begin, end - begin).toString();
+}
+
+QString truncateGraphemes(const QString& text, int limit) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int count = 0;
+    while (finder.toNextBoundary() != -1) {
+        if (++count == limit) {
+            const qsizetype cut = finder.position();
+            return cut < text.size() ? text.left(cut) + QChar(0x2026) : text;
+        }
+    }
+    return text;
 }
 
 } // namespace orvelquin

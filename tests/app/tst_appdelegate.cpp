@@ -10,6 +10,20 @@
 #include <QTimer>
 
 using orvelquin::AppDelegate;
+
+namespace {
+
+// Dismisses every dialog at once, as a user pressing the default button would.
+class ScriptedAlerts final : public orvelquin::platform::AlertPresenter {
+public:
+    int run(const orvelquin::platform::Alert&) override { return 0; }
+    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override {
+        return std::nullopt;
+    }
+};
+
+} // namespace
+
 using orvelquin::AppServices;
 
 class TestAppDelegate : public QObject {
@@ -20,8 +34,10 @@ private:
     std::unique_ptr<AppDelegate> makeDelegate(RecordingSecretStore*& store, const QString& lockDir) {
         auto owned = std::make_unique<RecordingSecretStore>();
         store = owned.get();
-        AppServices services;
+        AppServices services = AppServices::system();
         services.secrets = std::move(owned);
+        services.alerts = std::make_unique<ScriptedAlerts>();
+        services.serviceBaseURL = QStringLiteral("http://127.0.0.1:9");
         services.lockDirectory = lockDir;
         services.agentName = QStringLiteral("orvelquin-desktop");
         return std::make_unique<AppDelegate>(std::move(services));

@@ -1,0 +1,221 @@
+#include "runtime/SellerRuntimeController.h"
+
+#include "core/Settings.h"
+#include "core/Text.h"
+#include "platform/ProcessCpuTime.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace orvelquin {
+namespace {
+
+const QString kRuntimeRelativePath = QStringLiteral("runtime/orvelquin-seller-runtime");
+
+SellerRuntimeController::Hooks defaultHooks() {
+    return {QCoreApplication::applicationDirPath() + QStringLiteral("/../share/orvelquin-desktop"),
+            [] { return QDateTime::currentDateTime(); }, &platform::processCpuTimeNs};
+}
+
+std::optional<QString> configuredScript() {
+    const QVariant value = QSettings().value(SettingsKeys::sellerRuntimePath);
+    if (!value.isValid() || !value.canConvert<QString>()) {
+        return std::nullopt;
+    }
+    const QString path = value.toString();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+} // namespace
+
+SellerRuntimeController::SellerRuntimeController(QObject* parent)
+    : SellerRuntimeController(defaultHooks(), parent) {}
+
+SellerRuntimeController::SellerRuntimeController(Hooks hooks, QObject* parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks)) {}
+
+SellerRuntimeController::~SellerRuntimeController() = default;
+
+std::optional<QString> SellerRuntimeController::bundledRuntimePath() const {
+    if (m_hooks.resourceDirectory.isEmpty()) {
+        return std::nullopt;
+    }
+    const QString path = QDir::cleanPath(m_hooks.resourceDirectory + u'/' + kRuntimeRelativePath);
+    return QFileInfo::exists(path) ? std::optional(path) : std::nullopt;
+}
+
+SellerRuntimeController::Mode SellerRuntimeController::mode() const {
+    if (bundledRuntimePath()) {
+        return Mode::Bundled;
+    }
+    return configuredScript() ? Mode::CustomPath : Mode::Unavailable;
+}
+
+QString SellerRuntimeController::stateLabel(RuntimeState state) {
+    switch (state) {
+    case RuntimeState::Stopped:
+        return QStringLiteral("stopped");
+    case RuntimeState::Running:
+        return QStringLiteral("running");
+    case RuntimeState::Crashed:
+        return QStringLiteral("crashed");
+    case RuntimeState::Error:
+        break;
+    }
+    return QStringLiteral("error");
+}
+
+std::optional<qint64> SellerRuntimeController::pid() const {
+    if (!m_process) {
+        return std::nullopt;
+    }
+    return m_process->processId();
+}
+
+bool SellerRuntimeController::start(const QString& baseURL, const QString& deviceToken, int capacity) {
+    stop();
+
+    const QString capacityText = QString::number(capacity);
+    QString program;
+    QStringList arguments;
+    if (const auto bundled = bundledRuntimePath()) {
+        program = *bundled;
+    } else if (const auto script = configuredScript()) {
+        program = QStringLiteral("/usr/bin/env");
+        arguments << QStringLiteral("python3") << *script;
+    } else {
+        m_state = RuntimeState::Error;
+        m_lastError = QStringLiteral("Runtime not installed");
+        Q_EMIT stateChanged();
+        return false;
+    }
+    arguments << QStringLiteral("--provider") << QStringLiteral("fake") << QStringLiteral("--capacity") << capacityText;
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVELQUIN_BASE_URL"), baseURL);
+    env.insert(QStringLiteral("ORVELQUIN_SELLER_JWT"), deviceToken);
+    env.insert(QStringLiteral("ORVELQUIN_SELLER_PROVIDER"), QStringLiteral("fake"));
+    env.insert(QStringLiteral("ORVELQUIN_SELLER_CAPACITY"), capacityText);
+    env.insert(QStringLiteral("ORVELQUIN_SELLER_SELL_ENABLED"), QStringLiteral("false"));
+
+    auto* process = new QProcess(this);
+    process->setProgram(program);
+    process->setArguments(arguments);
+    process->setProcessEnvironment(env);
+    // Nobody reads the runtime's output; a pipe left unread would block a chatty runtime.
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    const pid_t agent = ::getpid();
+    process->setChildProcessModifier([agent] {
+        // The runtime holds the device token: it must not outlive an agent that crashed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != agent) {
+            ::raise(SIGTERM);
+        }
+    });
+    connect(process, &QProcess::finished, this, [this, process] { onFinished(process); });
+
+    process->start();
+    if (!process->waitForStarted()) {
+        m_state = RuntimeState::Error;
+        m_lastError = sanitize(process->errorString());
+        m_lastTransition = QStringLiteral("error");
+        process->disconnect(this);
+        process->deleteLater();
+        Q_EMIT stateChanged();
+        return false;
+    }
+    m_process = process;
+    m_state = RuntimeState::Running;
+    m_startedAt = m_hooks.now();
+    m_lastCPUSample.reset();
+    m_lastError.reset();
+    m_lastTransition = QStringLiteral("started");
+    m_deliberatelyStopping = false;
+    Q_EMIT stateChanged();
+    return true;
+}
+
+void SellerRuntimeController::stop() {
+    m_deliberatelyStopping = true;
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        // The object lives on until its own exit notification arrives.
+        m_process->terminate();
+    }
+    m_process = nullptr;
+    m_state = RuntimeState::Stopped;
+    m_lastTransition = QStringLiteral("stopped");
+    m_lastCPUSample.reset();
+    Q_EMIT stateChanged();
+}
+
+void SellerRuntimeController::onFinished(QProcess* exited) {
+    exited->deleteLater();
+    // Only the current runtime's exit means anything: a runtime stopped earlier may finish
+    // exiting after a new one started, and must not touch the new one's state.
+    if (exited != m_process) {
+        return;
+    }
+    m_process = nullptr;
+    if (m_deliberatelyStopping) {
+        m_state = RuntimeState::Stopped;
+        m_lastTransition = QStringLiteral("stopped");
+    } else {
+        m_state = RuntimeState::Crashed;
+        m_lastError = QStringLiteral("Runtime exited unexpectedly");
+        m_lastTransition = QStringLiteral("crashed");
+    }
+    m_deliberatelyStopping = false;
+    Q_EMIT stateChanged();
+}
+
+qint64 SellerRuntimeController::uptimeSeconds() const {
+    if (m_state != RuntimeState::Running || !m_startedAt) {
+        return 0;
+    }
+    const qint64 ms = m_startedAt->msecsTo(m_hooks.now());
+    return ms > 0 ? ms / 1000 : 0;
+}
+
+std::optional<double> SellerRuntimeController::cpuUsagePercent() {
+    if (m_state != RuntimeState::Running || !m_process) {
+        m_lastCPUSample.reset();
+        return std::nullopt;
+    }
+    const std::optional<quint64> ticks = m_hooks.cpuTimeNs(m_process->processId());
+    if (!ticks) {
+        return std::nullopt;
+    }
+    const QDateTime now = m_hooks.now();
+    const std::optional<CpuSample> previous = m_lastCPUSample;
+    m_lastCPUSample = CpuSample{*ticks, now};
+    if (!previous) {
+        return std::nullopt;
+    }
+    const double elapsed = static_cast<double>(previous->time.msecsTo(now)) / 1000.0;
+    if (elapsed <= 0) {
+        return std::nullopt;
+    }
+    // Counters only grow for one process; a smaller reading means a reused id, so report 0.
+    const double used = *ticks > previous->ticks ? static_cast<double>(*ticks - previous->ticks) : 0.0;
+    const double usage = used / 1e9 / elapsed * 100.0;
+    return std::clamp(usage, 0.0, 100.0);
+}
+
+QString SellerRuntimeController::sanitize(const QString& text) {
+    return truncateGraphemes(text.trimmed(), 256);
+}
+
+} // namespace orvelquin
