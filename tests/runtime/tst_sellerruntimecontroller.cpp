@@ -1,0 +1,227 @@
+#include "runtime/SellerRuntimeController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using orvelquin::SellerRuntimeController;
+using State = SellerRuntimeController::RuntimeState;
+using Mode = SellerRuntimeController::Mode;
+
+namespace {
+
+void writeExecutable(const QString& path, const QByteArray& script, bool executable = true) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(script);
+    f.close();
+    f.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                : QFile::ReadOwner | QFile::WriteOwner);
+}
+
+} // namespace
+
+class TestSellerRuntimeController : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString runtimePath() const { return m_dir.filePath(QStringLiteral("share/runtime/orvelquin-seller-runtime")); }
+
+    SellerRuntimeController::Hooks hooks(const QString& resources) {
+        return {resources, [this] { return m_now; }, [this](qint64) { return m_cpu; }};
+    }
+
+    QDateTime m_now = QDateTime::currentDateTime();
+    std::optional<quint64> m_cpu;
+
+private Q_SLOTS:
+    void init() {
+        QSettings().remove(QStringLiteral("sellerRuntimePath"));
+        QFile::remove(runtimePath());
+    }
+
+    void nothingInstalled() {
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QCOMPARE(runtime.mode(), Mode::Unavailable);
+        QVERIFY(!runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        QCOMPARE(runtime.state(), State::Error);
+        QCOMPARE(runtime.lastError(), std::optional<QString>(QStringLiteral("Runtime not installed")));
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
+        QVERIFY(!runtime.startedAt());
+        QVERIFY(!runtime.pid());
+    }
+
+    void bundledRuntimeGetsItsContract() {
+        const QString record = m_dir.filePath(QStringLiteral("record.txt"));
+        writeExecutable(runtimePath(), "#!/bin/sh\n{ echo \"$@\"; env | grep ^ORVELQUIN_ | sort; } > '" +
+                                           record.toUtf8() + "'\nexec sleep 60\n");
+        qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QCOMPARE(runtime.mode(), Mode::Bundled);
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:8787"), QStringLiteral("dt_secret"), 1));
+        QCOMPARE(runtime.state(), State::Running);
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("started")));
+        QVERIFY(runtime.pid().value_or(0) > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 10000);
+        QTest::qWait(200);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        const QStringList expected = {
+            QStringLiteral("--provider fake --capacity 1"),
+            QStringLiteral("ORVELQUIN_BASE_URL=http://127.0.0.1:8787"),
+            QStringLiteral("ORVELQUIN_SELLER_CAPACITY=1"),
+            QStringLiteral("ORVELQUIN_SELLER_JWT=dt_secret"),
+            QStringLiteral("ORVELQUIN_SELLER_PROVIDER=fake"),
+            QStringLiteral("ORVELQUIN_SELLER_SELL_ENABLED=false"),
+        };
+        QCOMPARE(lines, expected);
+
+        // A requested exit leaves the error and the transition as stop() set them.
+        runtime.stop();
+        QCOMPARE(runtime.state(), State::Stopped);
+        QTest::qWait(300);
+        QCOMPARE(runtime.state(), State::Stopped);
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
+        QVERIFY(!runtime.lastError());
+        QVERIFY(runtime.startedAt());
+    }
+
+    void configuredScriptRunsThroughPython() {
+        const QString script = m_dir.filePath(QStringLiteral("runtime.py"));
+        const QString record = m_dir.filePath(QStringLiteral("py-record.txt"));
+        writeExecutable(script,
+                        "import sys, time\nopen(" + ("'" + record.toUtf8() + "'") +
+                            ", 'w').write(' '.join(sys.argv[1:]))\ntime.sleep(60)\n",
+                        false);
+        QSettings().setValue(QStringLiteral("sellerRuntimePath"), script);
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QCOMPARE(runtime.mode(), Mode::CustomPath);
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:8787"), QStringLiteral("t"), 1));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 10000);
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("--provider fake --capacity 1"));
+        runtime.stop();
+    }
+
+    void launchFailureIsSanitized() {
+        writeExecutable(runtimePath(), "not a program", false);
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(!runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        QCOMPARE(runtime.state(), State::Error);
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("error")));
+        QVERIFY(!runtime.lastError().value_or(QString()).isEmpty());
+        QCOMPARE(runtime.lastError()->trimmed(), *runtime.lastError());
+    }
+
+    void unrequestedExitIsACrash() {
+        writeExecutable(runtimePath(), "#!/bin/sh\nexit 0\n");
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        QTRY_COMPARE_WITH_TIMEOUT(runtime.state(), State::Crashed, 10000);
+        QCOMPARE(runtime.lastError(), std::optional<QString>(QStringLiteral("Runtime exited unexpectedly")));
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("crashed")));
+        QVERIFY(!runtime.pid());
+    }
+
+    void lateExitOfAStoppedRuntimeLeavesTheNewOneAlone() {
+        // The first runtime takes a while to exit after SIGTERM; the second starts meanwhile.
+        writeExecutable(runtimePath(), "#!/bin/sh\ntrap 'sleep 1; exit 0' TERM\nwhile :; do sleep 0.1; done\n");
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        QTest::qWait(300);
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        const qint64 second = runtime.pid().value_or(0);
+        QTest::qWait(2000);
+        QCOMPARE(runtime.state(), State::Running);
+        QCOMPARE(runtime.pid().value_or(0), second);
+        runtime.stop();
+    }
+
+    void chattyRuntimeKeepsRunning() {
+        writeExecutable(runtimePath(),
+                        "#!/bin/sh\nhead -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\nexec sleep 60\n");
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        const QString pid = QString::number(*runtime.pid());
+        // Past the output the script execs sleep: its command name tells it got through.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile(QStringLiteral("/proc/%1/comm").arg(pid)).open(QIODevice::ReadOnly) &&
+                [&] {
+                    QFile c(QStringLiteral("/proc/%1/comm").arg(pid));
+                    c.open(QIODevice::ReadOnly);
+                    return c.readAll().trimmed() == "sleep";
+                }(),
+            30000);
+        QCOMPARE(runtime.state(), State::Running);
+        runtime.stop();
+    }
+
+    void cpuFigureRules() {
+        writeExecutable(runtimePath(), "#!/bin/sh\nexec sleep 60\n");
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(!runtime.cpuUsagePercent());
+        QCOMPARE(runtime.uptimeSeconds(), 0);
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+
+        m_cpu = 1'000'000'000ULL;
+        QVERIFY(!runtime.cpuUsagePercent()); // the first reading has nothing to compare with
+        m_now = m_now.addSecs(30);
+        m_cpu = *m_cpu + 15'000'000'000ULL;
+        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 50.0);
+        QCOMPARE(runtime.uptimeSeconds(), 30);
+
+        m_now = m_now.addSecs(30);
+        m_cpu = *m_cpu + 90'000'000'000ULL;
+        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 100.0); // several cores still report 100
+
+        m_cpu.reset(); // a failed reading keeps the sample...
+        m_now = m_now.addSecs(30);
+        QVERIFY(!runtime.cpuUsagePercent());
+        m_cpu = 106'000'000'000ULL + 3'000'000'000ULL; // ...so the next one covers both intervals
+        m_now = m_now.addSecs(30);
+        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 5.0);
+
+        m_now = m_now.addSecs(-120); // clock set back: no figure, and a new sample
+        QVERIFY(!runtime.cpuUsagePercent());
+        QCOMPARE(runtime.uptimeSeconds(), 0);
+        m_now = m_now.addSecs(10);
+        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 0.0);
+
+        runtime.stop();
+        QVERIFY(!runtime.cpuUsagePercent());
+    }
+
+    void sanitize_data() {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("short") << QStringLiteral("Permission denied") << QStringLiteral("Permission denied");
+        QTest::newRow("blank lines") << QStringLiteral("\n\n  Exec format error \n")
+                                     << QStringLiteral("Exec format error");
+        QTest::newRow("300 chars") << QString(300, u'x') << QString(256, u'x') + QChar(0x2026);
+        const QString thumb = QStringLiteral("\U0001F44D\U0001F3FD");
+        QTest::newRow("emoji with skin tones") << thumb.repeated(300) << thumb.repeated(256) + QChar(0x2026);
+    }
+
+    void sanitize() {
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QCOMPARE(SellerRuntimeController::sanitize(input), output);
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
+    QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop-tests"));
+    TestSellerRuntimeController test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_sellerruntimecontroller.moc"
