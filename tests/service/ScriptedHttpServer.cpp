@@ -1,0 +1,62 @@
+#include "ScriptedHttpServer.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+ScriptedHttpServer::ScriptedHttpServer(QObject* parent)
+    : QObject(parent) {
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, &ScriptedHttpServer::onConnection);
+}
+
+QUrl ScriptedHttpServer::url() const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
+}
+
+void ScriptedHttpServer::onConnection() {
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            const qsizetype end = buffer->indexOf("\r\n\r\n");
+            if (end < 0) {
+                return;
+            }
+            Request request;
+            const QList<QByteArray> lines = buffer->left(end).split('\n');
+            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+            request.method = first.value(0);
+            request.target = first.value(1);
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                if (colon > 0) {
+                    request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+                }
+            }
+            const qsizetype length = request.headers.value("content-length").toLongLong();
+            if (buffer->size() < end + 4 + length) {
+                return;
+            }
+            request.body = buffer->mid(end + 4, length);
+            buffer->remove(0, end + 4 + length);
+            m_requests << request;
+
+            const Reply reply = m_replies.isEmpty() ? Reply{404, {}, {}, 0, false} : m_replies.takeFirst();
+            QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
+                if (reply.dropConnection) {
+                    socket->abort();
+                    return;
+                }
+                QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
+                out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+                for (const auto& [name, value] : reply.headers) {
+                    out += name + ": " + value + "\r\n";
+                }
+                out += "Connection: close\r\n\r\n" + reply.body;
+                socket->write(out);
+                socket->disconnectFromHost();
+            });
+        });
+    }
+}

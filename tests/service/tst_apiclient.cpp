@@ -1,0 +1,231 @@
+#include "ScriptedHttpServer.h"
+#include "service/APIClient.h"
+
+#include <QCoroTask>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QTest>
+
+using namespace orvelquin;
+using namespace std::chrono_literals;
+
+namespace {
+
+SystemInfo sampleHost() {
+    SystemInfo info;
+    info.osVersion = QStringLiteral("Linux 6.1.0");
+    info.architecture = QStringLiteral("x86_64");
+    info.cpuModel = QStringLiteral("Test CPU");
+    info.ramBytes = 68719476736ULL;
+    info.gpu = QStringLiteral("Test GPU");
+    return info;
+}
+
+QString describe(const ServiceError& error) {
+    const char* kind = typeid(error) == typeid(APIError)        ? "api"
+                       : typeid(error) == typeid(DecodingError) ? "decoding"
+                                                                : "transport";
+    return QString::fromLatin1(kind) + u':' + error.message();
+}
+
+// The error an operation threw, as "<kind>:<message>", or "" for success. The catch sits inside
+// a coroutine: QCoro::waitFor would never return from a task that throws.
+template <typename Call> QString failureOf(Call call) {
+    auto run = [](Call c) -> QCoro::Task<QString> {
+        try {
+            co_await c();
+        } catch (const ServiceError& error) {
+            co_return describe(error);
+        }
+        co_return QString();
+    };
+    return QCoro::waitFor(run(std::move(call)));
+}
+
+} // namespace
+
+class TestAPIClient : public QObject {
+    Q_OBJECT
+
+private:
+    QNetworkAccessManager m_network;
+
+private Q_SLOTS:
+    void errorTable_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("detail") << 401 << QByteArray(R"({"detail":"Invalid device session"})")
+                                << QStringLiteral("api:Invalid device session");
+        QTest::newRow("empty detail") << 404 << QByteArray(R"({"detail":""})") << QStringLiteral("api:");
+        QTest::newRow("array detail") << 422 << QByteArray(R"({"detail":[{"loc":1}]})")
+                                      << QStringLiteral("api:HTTP 422");
+        QTest::newRow("null detail") << 400 << QByteArray(R"({"detail":null})") << QStringLiteral("api:HTTP 400");
+        QTest::newRow("html") << 500 << QByteArray("<html>oops</html>") << QStringLiteral("api:HTTP 500");
+        QTest::newRow("empty 503") << 503 << QByteArray() << QStringLiteral("api:HTTP 503");
+        QTest::newRow("redirect not followed") << 302 << QByteArray() << QStringLiteral("api:HTTP 302");
+        QTest::newRow("199") << 199 << QByteArray(R"({"access_token":"a","refresh_token":"r"})")
+                             << QStringLiteral("api:HTTP 199");
+        QTest::newRow("300") << 300 << QByteArray(R"({"access_token":"a","refresh_token":"r"})")
+                             << QStringLiteral("api:HTTP 300");
+        QTest::newRow("200") << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","x":1})") << QString();
+        QTest::newRow("299") << 299 << QByteArray(R"({"access_token":"a","refresh_token":"r"})") << QString();
+        QTest::newRow("204 empty body") << 204 << QByteArray()
+                                        << QStringLiteral("decoding:The service's reply is not valid JSON: "
+                                                          "illegal value");
+        QTest::newRow("missing member") << 200 << QByteArray(R"({"access_token":"a"})")
+                                        << QStringLiteral("decoding:The service's reply is not valid: "
+                                                          "\"refresh_token\" should be a string but is missing");
+        QTest::newRow("null member") << 200 << QByteArray(R"({"access_token":null,"refresh_token":"r"})")
+                                     << QStringLiteral("decoding:The service's reply is not valid: "
+                                                       "\"access_token\" should be a string but is null");
+    }
+
+    void errorTable() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, failure);
+        ScriptedHttpServer server;
+        server.enqueue({status, body, {{"Location", "http://127.0.0.1:9/elsewhere"}}, 0, false});
+        APIClient api(server.url(), m_network);
+        const QString got = failureOf([&] { return api.signIn(QStringLiteral("a@b"), QStringLiteral("pw")); });
+        QCOMPARE(got.left(failure.size()), failure);
+        QCOMPARE(server.requests().size(), 1);
+    }
+
+    void requestsHaveExactHeadersAndBodies() {
+        ScriptedHttpServer server;
+        server.enqueueJson(200, R"({"access_token":"at","refresh_token":"rt"})");
+        server.enqueueJson(200, R"({"device_id":"d-42","approved":false})");
+        server.enqueueJson(200, R"({"device_token":"dt","expires_at":null})");
+        server.enqueueJson(200, R"({"ok":false})");
+        APIClient api(server.url(), m_network);
+
+        const SignInResponse login =
+            QCoro::waitFor(api.signIn(QStringLiteral(" zoë@example.test "), QStringLiteral(" pw ")));
+        QCOMPARE(login.accessToken, QStringLiteral("at"));
+        const RegisterDeviceResponse device = QCoro::waitFor(
+            api.registerDevice(QStringLiteral("desk"), sampleHost(), QStringLiteral("0.3.1"), QStringLiteral("at")));
+        QCOMPARE(device.deviceId, QStringLiteral("d-42"));
+        const SessionResponse session = QCoro::waitFor(api.startDeviceSession(device.deviceId, QStringLiteral("")));
+        QCOMPARE(session.deviceToken, QStringLiteral("dt"));
+        QVERIFY(!session.expiresAt);
+        QCoro::waitFor(api.heartbeat(QStringLiteral("dt"), true, 1, QStringLiteral("online"), sampleHost(),
+                                     QJsonObject{{QStringLiteral("state"), QStringLiteral("stopped")}}));
+
+        const auto& r = server.requests();
+        QCOMPARE(r.size(), 4);
+        for (const auto& request : r) {
+            QCOMPARE(request.method, QByteArray("POST"));
+            QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
+        }
+        QCOMPARE(r[0].target, QByteArray("/auth/login"));
+        QVERIFY(!r[0].headers.contains("authorization"));
+        QCOMPARE(QJsonDocument::fromJson(r[0].body).object(),
+                 (QJsonObject{{QStringLiteral("email"), QStringLiteral(" zoë@example.test ")},
+                              {QStringLiteral("password"), QStringLiteral(" pw ")}}));
+
+        QCOMPARE(r[1].target, QByteArray("/v1/devices/register"));
+        QCOMPARE(r[1].headers.value("authorization"), QByteArray("Bearer at"));
+        const QJsonObject reg = QJsonDocument::fromJson(r[1].body).object();
+        QCOMPARE(reg.keys().size(), 8);
+        QCOMPARE(reg.value(QStringLiteral("platform")).toString(), QStringLiteral("Linux"));
+        QCOMPARE(reg.value(QStringLiteral("software_version")).toString(), QStringLiteral("0.3.1"));
+        QVERIFY(r[1].body.contains("\"ram_bytes\":68719476736"));
+
+        QCOMPARE(r[2].target, QByteArray("/v1/devices/d-42/session"));
+        QCOMPARE(r[2].headers.value("authorization"), QByteArray("Bearer"));
+        QCOMPARE(r[2].body, QByteArray("{}"));
+
+        QCOMPARE(r[3].target, QByteArray("/v1/devices/heartbeat"));
+        QCOMPARE(r[3].headers.value("authorization"), QByteArray("Bearer dt"));
+        const QJsonObject beat = QJsonDocument::fromJson(r[3].body).object();
+        QCOMPARE(beat.keys().size(), 5);
+        QCOMPARE(beat.value(QStringLiteral("device_info")).toObject().keys().size(), 6);
+        QVERIFY(!beat.contains(QStringLiteral("name")));
+        QVERIFY(r[3].body.contains("\"capacity\":1"));
+    }
+
+    void deviceIdStaysOneSegment_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("slash") << QStringLiteral("../../auth/login")
+                               << QByteArray("/v1/devices/..%2F..%2Fauth%2Flogin/session");
+        QTest::newRow("query and fragment") << QStringLiteral("a?b#c") << QByteArray("/v1/devices/a%3Fb%23c/session");
+        QTest::newRow("space and accent") << QStringLiteral("é d") << QByteArray("/v1/devices/%C3%A9%20d/session");
+    }
+
+    void deviceIdStaysOneSegment() {
+        QFETCH(QString, id);
+        QFETCH(QByteArray, target);
+        ScriptedHttpServer server;
+        server.enqueueJson(200, R"({"device_token":"dt"})");
+        APIClient api(server.url(), m_network);
+        QCoro::waitFor(api.startDeviceSession(id, QStringLiteral("at")));
+        QCOMPARE(server.requests().value(0).target, target);
+    }
+
+    void dotSegmentIdsAreRefused() {
+        ScriptedHttpServer server;
+        APIClient api(server.url(), m_network);
+        QCOMPARE(failureOf([&] { return api.startDeviceSession(QStringLiteral(".."), QStringLiteral("at")); }),
+                 QStringLiteral("api:The service sent an invalid device id"));
+        QVERIFY(server.requests().isEmpty());
+    }
+
+    void sessionDecoding() {
+        ScriptedHttpServer server;
+        server.enqueueJson(200, R"({"device_token":"dt","expires_at":"2030-01-01T00:00:00Z"})");
+        server.enqueueJson(200, R"({"device_token":"dt","expires_at":5})");
+        server.enqueueJson(200, R"({"device_id":"d","approved":"yes"})");
+        server.enqueueJson(200, R"({"ok":"true"})");
+        APIClient api(server.url(), m_network);
+        QCOMPARE(QCoro::waitFor(api.startDeviceSession(QStringLiteral("d"), QStringLiteral("a"))).expiresAt,
+                 std::optional<QString>(QStringLiteral("2030-01-01T00:00:00Z")));
+        QVERIFY(failureOf([&] {
+                    return api.startDeviceSession(QStringLiteral("d"), QStringLiteral("a"));
+                }).startsWith(QStringLiteral("decoding:")));
+        QVERIFY(failureOf([&] {
+                    return api.registerDevice(QStringLiteral("n"), sampleHost(), QStringLiteral("v"),
+                                              QStringLiteral("a"));
+                }).startsWith(QStringLiteral("decoding:")));
+        QVERIFY(failureOf([&] {
+                    return api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                }).startsWith(QStringLiteral("decoding:")));
+    }
+
+    void transportFailures() {
+        ScriptedHttpServer server;
+        server.enqueue({200, R"({"ok":true})", {}, 3000, false});
+        APIClient slow(server.url(), m_network, 300ms);
+        QVERIFY(failureOf([&] {
+                    return slow.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                }).startsWith(QStringLiteral("transport:")));
+
+        // Qt resends once on a connection dropped before any reply, so both attempts are dropped.
+        server.enqueue({200, {}, {}, 0, true});
+        server.enqueue({200, {}, {}, 0, true});
+        APIClient api(server.url(), m_network);
+        QVERIFY(failureOf([&] {
+                    return api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                }).startsWith(QStringLiteral("transport:")));
+
+        APIClient nobody(QUrl(QStringLiteral("http://127.0.0.1:1")), m_network);
+        QVERIFY(failureOf([&] {
+                    return nobody.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                }).startsWith(QStringLiteral("transport:")));
+    }
+
+    void oversizedReplyIsCut() {
+        ScriptedHttpServer server;
+        server.enqueueJson(200, "{\"ok\":true,\"pad\":\"" + QByteArray(2 * 1024 * 1024, 'x') + "\"}");
+        APIClient api(server.url(), m_network);
+        QCOMPARE(failureOf([&] {
+                     return api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                 }),
+                 QStringLiteral("transport:The service's reply is larger than 1024 KiB"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAPIClient)
+#include "tst_apiclient.moc"
