@@ -42,7 +42,9 @@ void ScriptedHttpServer::onConnection() {
             buffer->remove(0, end + 4 + length);
             m_requests << request;
 
-            const Reply reply = m_replies.isEmpty() ? Reply{404, {}, {}, 0, false} : m_replies.takeFirst();
+            const Reply reply = m_fixed.contains(request.target) ? m_fixed.value(request.target)
+                                : m_replies.isEmpty()            ? Reply{404, {}, {}, 0, false}
+                                                                 : m_replies.takeFirst();
             QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
                 if (reply.dropConnection) {
                     socket->abort();

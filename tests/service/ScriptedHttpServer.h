@@ -31,11 +31,14 @@ public:
     QUrl url() const;
     void enqueue(Reply reply) { m_replies << std::move(reply); }
     void enqueueJson(int status, const QByteArray& json) { enqueue({status, json, {}, 0, false}); }
+    // Requests for this target always get this reply, outside the queue.
+    void answerAlways(const QByteArray& target, Reply reply) { m_fixed.insert(target, std::move(reply)); }
     const QList<Request>& requests() const { return m_requests; }
 
 private:
     void onConnection();
     QTcpServer m_server;
     QList<Reply> m_replies;
+    QMap<QByteArray, Reply> m_fixed;
     QList<Request> m_requests;
 };

@@ -1,0 +1,202 @@
+// The heartbeat loop and sign-in of the controller against a scripted loopback service.
+#include "../service/ScriptedHttpServer.h"
+#include "RecordingSecretStore.h"
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using orvelquin::AppDelegate;
+using orvelquin::AppServices;
+
+namespace {
+
+class ScriptedAlerts final : public orvelquin::platform::AlertPresenter {
+public:
+    QList<orvelquin::platform::Alert> shown;
+    std::optional<orvelquin::platform::SignInEntry> entry;
+    int run(const orvelquin::platform::Alert& alert) override {
+        shown << alert;
+        return 1;
+    }
+    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override { return entry; }
+};
+
+const QByteArray kRelease = "/api/desktop/releases/latest";
+
+} // namespace
+
+class TestHeartbeat : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_lockDir;
+    RecordingSecretStore* m_store = nullptr;
+    ScriptedAlerts* m_alerts = nullptr;
+
+    std::unique_ptr<AppDelegate> launch(ScriptedHttpServer& server, bool signedIn) {
+        server.answerAlways(kRelease, {200, R"({"latest_version":"0.0.1"})", {}, 0, false});
+        auto store = std::make_unique<RecordingSecretStore>();
+        if (signedIn) {
+            store->items.insert(QStringLiteral("accessToken"), "at");
+            store->items.insert(QStringLiteral("deviceToken"), "dt");
+        }
+        m_store = store.get();
+        auto alerts = std::make_unique<ScriptedAlerts>();
+        m_alerts = alerts.get();
+        AppServices services = AppServices::system();
+        services.secrets = std::move(store);
+        services.alerts = std::move(alerts);
+        services.lockDirectory = m_lockDir.path();
+        services.serviceBaseURL = server.url().toString();
+        // Scaled down a thousandfold from 30 s and 300 s.
+        services.heartbeatNormalInterval = 0.03;
+        services.heartbeatMaximumInterval = 0.3;
+        auto delegate = std::make_unique<AppDelegate>(std::move(services));
+        delegate->applicationDidFinishLaunching();
+        return delegate;
+    }
+
+private Q_SLOTS:
+    void classification_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("revoked") << 401 << QByteArray(R"({"detail":"Invalid device session"})")
+                                 << QStringLiteral("Device revoked");
+        QTest::newRow("revoked wins over HTTP 5")
+            << 500 << QByteArray(R"({"detail":"HTTP 5: Invalid device session"})") << QStringLiteral("Device revoked");
+        QTest::newRow("503 without detail") << 503 << QByteArray() << QStringLiteral("Server unavailable");
+        QTest::newRow("5xx with detail") << 502 << QByteArray(R"({"detail":"gateway"})")
+                                         << QStringLiteral("Reconnecting");
+        QTest::newRow("404") << 404 << QByteArray() << QStringLiteral("Reconnecting");
+        QTest::newRow("accepted even when not ok")
+            << 200 << QByteArray(R"({"ok":false})") << QStringLiteral("Connected");
+    }
+
+    void classification() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, state);
+        ScriptedHttpServer server;
+        auto delegate = launch(server, true);
+        server.enqueueJson(status, body);
+        QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(delegate->connectionState(), state);
+        if (state == QStringLiteral("Connected")) {
+            QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
+                        .match(delegate->lastHeartbeat())
+                        .hasMatch());
+        } else {
+            QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
+        }
+        delegate->applicationWillTerminate();
+    }
+
+    void backoffDoublesToTheMaximumAndResets() {
+        ScriptedHttpServer server;
+        auto delegate = launch(server, true);
+        for (int i = 0; i < 5; ++i) {
+            server.enqueueJson(503, {});
+        }
+        server.enqueueJson(200, R"({"ok":true})");
+        QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
+        QList<double> intervals;
+        while (intervals.size() < 6 && finished.wait(5000)) {
+            intervals << delegate->heartbeatInterval();
+        }
+        QCOMPARE(intervals, (QList<double>{0.06, 0.12, 0.24, 0.3, 0.3, 0.03}));
+        QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
+
+        // The body carries the telemetry report and the nested host description.
+        const QJsonObject body = QJsonDocument::fromJson(server.requests().last().body).object();
+        QCOMPARE(body.value(QStringLiteral("status")).toString(), QStringLiteral("online"));
+        QCOMPARE(body.value(QStringLiteral("runtime")).toObject().value(QStringLiteral("provider_mode")).toString(),
+                 QStringLiteral("fake"));
+        QCOMPARE(server.requests().last().headers.value("authorization"), QByteArray("Bearer dt"));
+        delegate->applicationWillTerminate();
+    }
+
+    void signOutDuringAHeartbeatEndsTheLoopAfterIt() {
+        ScriptedHttpServer server;
+        auto delegate = launch(server, true);
+        server.enqueue({200, R"({"ok":true})", {}, 300, false});
+        QTRY_VERIFY_WITH_TIMEOUT(!server.requests().isEmpty() &&
+                                     server.requests().last().target == QByteArray("/v1/devices/heartbeat"),
+                                 5000);
+        delegate->signOut();
+        QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
+        QVERIFY(finished.wait(5000));
+        const qsizetype sent = server.requests().size();
+        QTest::qWait(300);
+        QCOMPARE(server.requests().size(), sent);
+        QVERIFY(!delegate->isHeartbeatArmed());
+        delegate->applicationWillTerminate();
+    }
+
+    void signInFailureAtRegistrationKeepsTheAccount() {
+        ScriptedHttpServer server;
+        auto delegate = launch(server, false);
+        QTest::qWait(50); // let the launch's own notices (no status area offscreen) pass
+        m_alerts->shown.clear();
+        m_store->calls.clear();
+        m_alerts->entry =
+            orvelquin::platform::SignInEntry{QStringLiteral(" \tana@example.test "), QStringLiteral(" pw ")};
+        server.enqueueJson(200, R"({"access_token":"at","refresh_token":"rt"})");
+        server.enqueueJson(500, {});
+        QSignalSpy done(delegate.get(), &AppDelegate::signInFinished);
+        delegate->promptSignIn();
+        QVERIFY(done.wait(5000));
+        QCOMPARE(m_alerts->shown.size(), 1);
+        QCOMPARE(m_alerts->shown[0].message, QStringLiteral("Sign-in failed"));
+        QCOMPARE(m_alerts->shown[0].informative, QStringLiteral("HTTP 500"));
+        QCOMPARE(m_store->calls,
+                 (QStringList{QStringLiteral("set:accessToken=at"), QStringLiteral("set:email=ana@example.test")}));
+        const QJsonObject login = QJsonDocument::fromJson(server.requests().value(1).body).object();
+        QCOMPARE(login.value(QStringLiteral("password")).toString(), QStringLiteral(" pw "));
+        delegate->applicationWillTerminate();
+    }
+
+    void signInSuccessStoresInOrderAndBeatsAtOnce() {
+        ScriptedHttpServer server;
+        auto delegate = launch(server, false);
+        QTest::qWait(50); // let the launch's own notices (no status area offscreen) pass
+        m_alerts->shown.clear();
+        m_store->calls.clear();
+        m_alerts->entry = orvelquin::platform::SignInEntry{QStringLiteral("ana@example.test"), QStringLiteral("pw")};
+        server.enqueueJson(200, R"({"access_token":"at","refresh_token":"rt"})");
+        server.enqueueJson(200, R"({"device_id":"d-1","approved":true})");
+        server.enqueueJson(200, R"({"device_token":"dt"})");
+        server.enqueueJson(200, R"({"ok":true})");
+        QSignalSpy done(delegate.get(), &AppDelegate::signInFinished);
+        delegate->promptSignIn();
+        QVERIFY(done.wait(5000));
+        QCOMPARE(m_store->calls,
+                 (QStringList{QStringLiteral("set:accessToken=at"), QStringLiteral("set:email=ana@example.test"),
+                              QStringLiteral("set:deviceId=d-1"), QStringLiteral("set:deviceToken=dt")}));
+        QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
+        QVERIFY(m_alerts->shown.isEmpty());
+        delegate->applicationWillTerminate();
+    }
+
+    void cancelledSignInSendsNothing() {
+        ScriptedHttpServer server;
+        auto delegate = launch(server, false);
+        QTest::qWait(100);
+        const qsizetype before = server.requests().size();
+        m_store->calls.clear();
+        delegate->promptSignIn();
+        QTest::qWait(100);
+        QCOMPARE(server.requests().size(), before);
+        QVERIFY(m_store->calls.isEmpty());
+        delegate->applicationWillTerminate();
+    }
+};
+
+QTEST_MAIN(TestHeartbeat)
+#include "tst_heartbeat.moc"
