@@ -19,6 +19,7 @@ namespace orvelquin {
 namespace {
 
 const QString kRuntimeRelativePath = QStringLiteral("runtime/orvelquin-seller-runtime");
+constexpr int kShutdownGraceMs = 3000;
 
 SellerRuntimeController::Hooks defaultHooks() {
     return {QCoreApplication::applicationDirPath() + QStringLiteral("/../share/orvelquin-desktop"),
@@ -46,7 +47,21 @@ SellerRuntimeController::SellerRuntimeController(Hooks hooks, QObject* parent)
     : QObject(parent)
     , m_hooks(std::move(hooks)) {}
 
-SellerRuntimeController::~SellerRuntimeController() = default;
+SellerRuntimeController::~SellerRuntimeController() {
+    // A runtime asked to stop gets a moment to finish its SIGTERM handling: QProcess would
+    // otherwise SIGKILL it as soon as its object goes away with the agent.
+    for (QProcess* process : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
+        process->disconnect(this);
+        if (process->state() == QProcess::NotRunning) {
+            continue;
+        }
+        process->terminate();
+        if (!process->waitForFinished(kShutdownGraceMs)) {
+            process->kill();
+            process->waitForFinished(kShutdownGraceMs);
+        }
+    }
+}
 
 std::optional<QString> SellerRuntimeController::bundledRuntimePath() const {
     if (m_hooks.resourceDirectory.isEmpty()) {

@@ -145,6 +145,35 @@ private Q_SLOTS:
         runtime.stop();
     }
 
+    void agentShutdownLetsTheRuntimeFinish() {
+        writeExecutable(runtimePath(), "#!/bin/sh\ntrap 'echo clean > \"$0.finished\"; exit 0' TERM\n"
+                                       "touch \"$0.ready\"\nwhile :; do sleep 0.1; done\n");
+        const QString ready = runtimePath() + QStringLiteral(".ready");
+        const QString finished = runtimePath() + QStringLiteral(".finished");
+        QFile::remove(ready);
+        QFile::remove(finished);
+        {
+            SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+            QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
+            runtime.stop();
+        }
+        QVERIFY(QFile::exists(finished));
+
+        // One that ignores SIGTERM does not hold the agent's exit up for long.
+        writeExecutable(runtimePath(), "#!/bin/sh\ntrap '' TERM\ntouch \"$0.ready\"\nwhile :; do sleep 0.1; done\n");
+        QFile::remove(ready);
+        qint64 pid = 0;
+        {
+            SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+            QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+            pid = runtime.pid().value_or(0);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
+        }
+        QVERIFY(pid > 0);
+        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)));
+    }
+
     void chattyRuntimeKeepsRunning() {
         writeExecutable(runtimePath(),
                         "#!/bin/sh\nhead -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\nexec sleep 60\n");
