@@ -57,8 +57,6 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_services(std::move(services))
     , m_keychain(*m_services.secrets)
     , m_lock(m_services.lockDirectory, m_services.agentName)
-    // Exists from the start but stays hidden until launch, so a refused instance shows nothing.
-    , m_statusItem(new QSystemTrayIcon(this))
     , m_api(QUrl(m_services.serviceBaseURL), m_network)
     , m_runtime(new SellerRuntimeController(this))
     , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
@@ -143,22 +141,18 @@ void AppDelegate::loadCredentials() {
 // --- status icon and menu ----------------------------------------------------------------------
 
 void AppDelegate::showStatusIcon() {
-    // Monochrome mask icon, so panels tint it for light and dark themes; themes may replace it.
-    QIcon icon = QIcon::fromTheme(u"orvelquin-desktop-symbolic"_s, QIcon(u":/icons/orvelquin-desktop-symbolic.svg"_s));
-    icon.setIsMask(true);
-    m_statusItem->setIcon(icon);
-    m_statusItem->setToolTip(u"Orvelquin"_s);
-
     connect(m_services.trayHost.get(), &platform::TrayHost::appeared, this, &AppDelegate::onTrayHostAppeared,
             Qt::UniqueConnection);
-    m_statusItem->show();
-
+    if (m_services.trayHost->isAvailable()) {
+        createStatusItem();
+        return;
+    }
     // Without a status area the icon would silently be nowhere (stock GNOME, or a panel that
     // starts after us at login). Keep running, say so once, and show up when one appears.
-    if (!m_services.trayHost->isAvailable() && !m_toldNoTrayHost) {
+    if (!m_toldNoTrayHost) {
         m_toldNoTrayHost = true;
         QTimer::singleShot(0, this, [this] {
-            if (!m_services.trayHost->isAvailable()) {
+            if (!m_statusItem) {
                 m_services.alerts->run(
                     {u"No status area"_s,
                      QStringLiteral("Orvelquin Desktop lives in the desktop's status area (system tray), which this "
@@ -170,19 +164,25 @@ void AppDelegate::showStatusIcon() {
     }
 }
 
-void AppDelegate::onTrayHostAppeared() {
-    if (!m_lockURL) {
-        return;
-    }
-    // Qt picks the StatusNotifierItem or the XEmbed backend when a tray icon is created, so an
-    // icon made while no watcher existed never reaches one that starts later: make a new one.
-    QSystemTrayIcon* previous = m_statusItem;
-    m_statusItem = new QSystemTrayIcon(previous->icon(), this);
-    m_statusItem->setToolTip(previous->toolTip());
+void AppDelegate::createStatusItem() {
+    // Qt settles on the StatusNotifierItem or the XEmbed backend for the whole process the first
+    // time a tray icon is made, so the icon is made only once a status area exists: made any
+    // earlier, it would never reach a panel that starts after us.
+    m_statusItem = new QSystemTrayIcon(this);
+    // Monochrome mask icon, so panels tint it for light and dark themes; themes may replace it.
+    QIcon icon = QIcon::fromTheme(u"orvelquin-desktop-symbolic"_s, QIcon(u":/icons/orvelquin-desktop-symbolic.svg"_s));
+    icon.setIsMask(true);
+    m_statusItem->setIcon(icon);
+    m_statusItem->setToolTip(u"Orvelquin"_s);
     m_statusItem->setContextMenu(m_menu.get());
     m_statusItem->show();
-    previous->hide();
-    previous->deleteLater();
+}
+
+void AppDelegate::onTrayHostAppeared() {
+    // A panel that restarts is picked up by the existing icon itself.
+    if (m_lockURL && !m_statusItem) {
+        createStatusItem();
+    }
 }
 
 MenuState AppDelegate::menuState() {
@@ -232,7 +232,9 @@ void AppDelegate::rebuildMenu() {
     }
     // The new menu goes in before the old one is deleted: some indicator hosts crash when the
     // exported menu disappears first.
-    m_statusItem->setContextMenu(menu.get());
+    if (m_statusItem) {
+        m_statusItem->setContextMenu(menu.get());
+    }
     if (m_menu) {
         m_menu.release()->deleteLater();
     }

@@ -91,6 +91,7 @@ public:
     bool isHeartbeatArmed() const { return m_heartbeatTimer.isActive(); }
     std::optional<QString> pendingUpdateVersion() const { return m_pendingUpdateVersion; }
     std::optional<QString> lockURL() const { return m_lockURL; }
+    // Null until launch has found a status area to show it in.
     const QSystemTrayIcon* statusItem() const { return m_statusItem; }
     MenuState menuState();
 
@@ -107,6 +108,7 @@ private:
     void setCredential(Credential which, std::optional<QString> value);
     void loadCredentials();
     void showStatusIcon();
+    void createStatusItem();
     void onTrayHostAppeared();
     void perform(MenuAction action);
     void openServicePage(const QString& path);
@@ -118,8 +120,8 @@ private:
     SingleInstanceLock m_lock;
     QNetworkAccessManager m_network;
 
-    // Construction order matters: the status item first, the host probes last.
-    QSystemTrayIcon* m_statusItem;
+    // Construction order matters: the host probes last.
+    QSystemTrayIcon* m_statusItem = nullptr;
     APIClient m_api;
     SellerRuntimeController* m_runtime;
     UpdateChecker m_updateChecker;

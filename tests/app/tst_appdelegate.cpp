@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QMenu>
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -16,10 +17,35 @@ namespace {
 // Dismisses every dialog at once, as a user pressing the default button would.
 class ScriptedAlerts final : public orvelquin::platform::AlertPresenter {
 public:
-    int run(const orvelquin::platform::Alert&) override { return 0; }
+    explicit ScriptedAlerts(QStringList* titles = nullptr)
+        : m_titles(titles) {}
+    int run(const orvelquin::platform::Alert& alert) override {
+        if (m_titles) {
+            m_titles->append(alert.message);
+        }
+        return 0;
+    }
     std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override {
         return std::nullopt;
     }
+
+private:
+    QStringList* m_titles;
+};
+
+// A status area that the test switches on, as a panel starting after the agent would.
+class SwitchableTrayHost final : public orvelquin::platform::TrayHost {
+public:
+    explicit SwitchableTrayHost(bool available)
+        : m_available(available) {}
+    bool isAvailable() const override { return m_available; }
+    void start() {
+        m_available = true;
+        Q_EMIT appeared();
+    }
+
+private:
+    bool m_available;
 };
 
 } // namespace
@@ -31,12 +57,18 @@ class TestAppDelegate : public QObject {
 
 private:
     // The store stays owned by the delegate; the raw pointer lets the test look inside.
-    std::unique_ptr<AppDelegate> makeDelegate(RecordingSecretStore*& store, const QString& lockDir) {
+    std::unique_ptr<AppDelegate> makeDelegate(RecordingSecretStore*& store, const QString& lockDir,
+                                              SwitchableTrayHost** trayHost = nullptr, QStringList* alerts = nullptr) {
         auto owned = std::make_unique<RecordingSecretStore>();
         store = owned.get();
         AppServices services = AppServices::system();
         services.secrets = std::move(owned);
-        services.alerts = std::make_unique<ScriptedAlerts>();
+        services.alerts = std::make_unique<ScriptedAlerts>(alerts);
+        auto host = std::make_unique<SwitchableTrayHost>(trayHost == nullptr);
+        if (trayHost) {
+            *trayHost = host.get();
+        }
+        services.trayHost = std::move(host);
         services.serviceBaseURL = QStringLiteral("http://127.0.0.1:9");
         services.lockDirectory = lockDir;
         services.agentName = QStringLiteral("orvelquin-desktop");
@@ -52,7 +84,7 @@ private Q_SLOTS:
         QCOMPARE(delegate->connectionState(), QStringLiteral("Disconnected"));
         QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
         QCOMPARE(delegate->heartbeatInterval(), 30.0);
-        QVERIFY(!delegate->statusItem()->isVisible());
+        QVERIFY(!delegate->statusItem());
     }
 
     void launchLoadsAndWritesBackInOrder() {
@@ -114,11 +146,33 @@ private Q_SLOTS:
         delegate->applicationDidFinishLaunching();
         delegate->applicationWillTerminate();
         QVERIFY(store->calls.isEmpty());
-        QVERIFY(!delegate->statusItem()->isVisible());
+        QVERIFY(!delegate->statusItem());
         QVERIFY(!delegate->lockURL());
         QVERIFY(QFile::exists(lockPath));
         other.kill();
         other.waitForFinished();
+    }
+
+    void iconWaitsForAStatusArea() {
+        QTemporaryDir dir;
+        RecordingSecretStore* store = nullptr;
+        SwitchableTrayHost* host = nullptr;
+        QStringList alerts;
+        auto delegate = makeDelegate(store, dir.path(), &host, &alerts);
+        delegate->applicationDidFinishLaunching();
+        QVERIFY(!delegate->statusItem());
+        QTRY_COMPARE(alerts, QStringList{QStringLiteral("No status area")});
+
+        host->start();
+        QVERIFY(delegate->statusItem());
+        QVERIFY(delegate->statusItem()->isVisible());
+        QVERIFY(delegate->statusItem()->contextMenu());
+        const QSystemTrayIcon* shown = delegate->statusItem();
+        host->start(); // a panel restarting keeps the icon it has
+        QCOMPARE(delegate->statusItem(), shown);
+        delegate->rebuildMenu();
+        QCOMPARE(alerts.size(), 1);
+        delegate->applicationWillTerminate();
     }
 
     void quitRunsTheOrderlyShutdown() {

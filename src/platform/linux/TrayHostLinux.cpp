@@ -3,14 +3,50 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusServiceWatcher>
-#include <QSystemTrayIcon>
+#include <QGuiApplication>
+#include <QRegularExpression>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
 
 namespace orvelquin::platform {
 namespace {
 
-// Qt exports the icon as a StatusNotifierItem when this watcher exists on the session bus, and
-// falls back to an XEmbed tray otherwise; QSystemTrayIcon::isSystemTrayAvailable covers both.
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// The screen part of DISPLAY (":0.1" is screen 1); the tray manager owns a selection per screen.
+int displayScreen() {
+    static const QRegularExpression screen(QStringLiteral("\\.(\\d+)$"));
+    const QRegularExpressionMatch match = screen.match(qEnvironmentVariable("DISPLAY"));
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+// Asked of the X server directly: QSystemTrayIcon::isSystemTrayAvailable would settle Qt's tray
+// backend for the whole process, and a panel starting later could never be reached.
+bool hasXEmbedTray() {
+    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!x11) {
+        return false;
+    }
+    xcb_connection_t* connection = x11->connection();
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(displayScreen());
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
+    if (!atom) {
+        return false;
+    }
+    const xcb_atom_t selection = atom->atom;
+    free(atom);
+    if (selection == XCB_ATOM_NONE) {
+        return false;
+    }
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
+    const bool owned = owner && owner->owner != XCB_WINDOW_NONE;
+    free(owner);
+    return owned;
+}
 
 class LinuxTrayHost final : public TrayHost {
 public:
@@ -24,7 +60,7 @@ public:
         if (bus && bus->isServiceRegistered(kWatcher)) {
             return true;
         }
-        return QSystemTrayIcon::isSystemTrayAvailable();
+        return hasXEmbedTray();
     }
 
 private:
