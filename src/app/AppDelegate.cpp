@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
+#include <QNetworkProxyFactory>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -62,6 +63,9 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
     , m_heartbeatInterval(m_services.heartbeatNormalInterval)
     , m_systemInfo(SystemInfo::collect()) {
+    // The desktop's proxy settings (or https_proxy and no_proxy) apply to the agent as to any
+    // other network program; Qt leaves them unused unless asked.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     m_heartbeatTimer.setSingleShot(true);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, [this] {
         // Without a device token the loop ends here: nothing is sent and nothing re-armed.

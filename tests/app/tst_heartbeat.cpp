@@ -38,7 +38,7 @@ private:
     RecordingSecretStore* m_store = nullptr;
     ScriptedAlerts* m_alerts = nullptr;
 
-    std::unique_ptr<AppDelegate> launch(ScriptedHttpServer& server, bool signedIn) {
+    std::unique_ptr<AppDelegate> launch(ScriptedHttpServer& server, bool signedIn, QString serviceURL = {}) {
         server.answerAlways(kRelease, {200, R"({"latest_version":"0.0.1"})", {}, 0, false});
         auto store = std::make_unique<RecordingSecretStore>();
         if (signedIn) {
@@ -52,7 +52,7 @@ private:
         services.secrets = std::move(store);
         services.alerts = std::move(alerts);
         services.lockDirectory = m_lockDir.path();
-        services.serviceBaseURL = server.url().toString();
+        services.serviceBaseURL = serviceURL.isEmpty() ? server.url().toString() : serviceURL;
         // Scaled down a thousandfold from 30 s and 300 s.
         services.heartbeatNormalInterval = 0.03;
         services.heartbeatMaximumInterval = 0.3;
@@ -182,6 +182,41 @@ private Q_SLOTS:
         QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
         QVERIFY(m_alerts->shown.isEmpty());
         delegate->applicationWillTerminate();
+    }
+
+    void environmentProxyIsUsed() {
+        // The scripted server plays the proxy: it sees the tunnel requests and refuses them.
+        ScriptedHttpServer proxy;
+        const QString service = QStringLiteral("https://service.orvelquin.invalid");
+        qputenv("https_proxy", proxy.url().toEncoded());
+        auto delegate = launch(proxy, false, service);
+        QTest::qWait(50);
+        m_alerts->entry = orvelquin::platform::SignInEntry{QStringLiteral("ana@example.test"), QStringLiteral("pw")};
+        QSignalSpy done(delegate.get(), &AppDelegate::signInFinished);
+        delegate->promptSignIn();
+        QVERIFY(done.wait(10000));
+        QVERIFY(!proxy.requests().isEmpty());
+        for (const auto& request : proxy.requests()) {
+            QCOMPARE(request.method, QByteArray("CONNECT"));
+            QCOMPARE(request.target, QByteArray("service.orvelquin.invalid:443"));
+        }
+        delegate->applicationWillTerminate();
+        delegate.reset();
+
+        // A host under no_proxy is asked for directly (and here does not exist).
+        const qsizetype before = proxy.requests().size();
+        qputenv("no_proxy", "localhost,.orvelquin.invalid");
+        delegate = launch(proxy, false, service);
+        QTest::qWait(50);
+        m_alerts->entry = orvelquin::platform::SignInEntry{QStringLiteral("ana@example.test"), QStringLiteral("pw")};
+        QSignalSpy again(delegate.get(), &AppDelegate::signInFinished);
+        delegate->promptSignIn();
+        QVERIFY(again.wait(10000));
+        QCOMPARE(proxy.requests().size(), before);
+        QCOMPARE(m_alerts->shown.last().message, QStringLiteral("Sign-in failed"));
+        delegate->applicationWillTerminate();
+        qunsetenv("no_proxy");
+        qunsetenv("https_proxy");
     }
 
     void cancelledSignInSendsNothing() {

@@ -1,6 +1,12 @@
+#include "ScriptedHttpServer.h"
+#include "core/AppInfo.h"
 #include "service/UpdateChecker.h"
 
+#include <QCoroTask>
+#include <QNetworkAccessManager>
 #include <QTest>
+
+using namespace std::chrono_literals;
 
 using orvelquin::UpdateChecker;
 using Status = UpdateChecker::Status;
@@ -62,6 +68,38 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         QFETCH(Status, expected);
         QCOMPARE(UpdateChecker::evaluate(QStringLiteral("0.3.1"), status, body), expected);
+    }
+
+    void checkOverTheNetwork() {
+        QNetworkAccessManager network;
+        ScriptedHttpServer server;
+        const QByteArray newer = "{\"latest_version\":\"" + orvelquin::AppInfo::version().toUtf8() + ".1\"}";
+        server.enqueueJson(200, newer);
+        UpdateChecker checker(server.url(), network, 500ms);
+        QCOMPARE(QCoro::waitFor(checker.check()),
+                 Status::available(orvelquin::AppInfo::version() + QStringLiteral(".1")));
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(server.requests().at(0).method, QByteArray("GET"));
+        QCOMPARE(server.requests().at(0).target, QByteArray("/api/desktop/releases/latest"));
+        QVERIFY(!server.requests().at(0).headers.contains("authorization"));
+
+        // A redirect is not followed, even to a reply that would say "available".
+        server.enqueue({302, {}, {{"Location", server.url().toEncoded() + "/elsewhere"}}, 0, false});
+        server.answerAlways("/elsewhere", {200, newer, {}, 0, false});
+        QCOMPARE(QCoro::waitFor(checker.check()), Status::unreachable());
+        QCOMPARE(server.requests().size(), 2);
+
+        server.enqueue({200, newer, {}, 3000, false});
+        QCOMPARE(QCoro::waitFor(checker.check()), Status::unreachable());
+
+        // Over 64 KiB is refused, whether announced by Content-Length or not.
+        server.enqueueJson(200, "{\"latest_version\":\"99\",\"pad\":\"" + QByteArray(70 * 1024, 'x') + "\"}");
+        QCOMPARE(QCoro::waitFor(checker.check()), Status::unreachable());
+        server.enqueueJson(200, "{\"latest_version\":\"99\",\"pad\":\"" + QByteArray(60 * 1024, 'x') + "\"}");
+        QCOMPARE(QCoro::waitFor(checker.check()), Status::available(QStringLiteral("99")));
+
+        UpdateChecker nobody(QUrl(QStringLiteral("http://127.0.0.1:1")), network, 500ms);
+        QCOMPARE(QCoro::waitFor(nobody.check()), Status::unreachable());
     }
 };
 

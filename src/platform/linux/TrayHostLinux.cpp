@@ -25,11 +25,15 @@ int displayScreen() {
 // Asked of the X server directly: QSystemTrayIcon::isSystemTrayAvailable would settle Qt's tray
 // backend for the whole process, and a panel starting later could never be reached.
 bool hasXEmbedTray() {
-    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11) {
+    // The offscreen platform offers the same interface without a connection behind it.
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         return false;
     }
-    xcb_connection_t* connection = x11->connection();
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection) {
+        return false;
+    }
     const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(displayScreen());
     xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
         connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(name.size()), name.constData()), nullptr);
