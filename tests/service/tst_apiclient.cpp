@@ -173,6 +173,57 @@ private Q_SLOTS:
         QVERIFY(server.requests().isEmpty());
     }
 
+    void decodingRules_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("failure"); // empty: decodes; else a part of the message
+        QTest::newRow("login ok, unknown ignored")
+            << "signIn" << QByteArray(R"({"access_token":"a","refresh_token":"r","user":{"id":1}})") << "";
+        QTest::newRow("login missing") << "signIn" << QByteArray(R"({"access_token":"a"})") << "\"refresh_token\"";
+        QTest::newRow("login null") << "signIn" << QByteArray(R"({"access_token":null,"refresh_token":"r"})")
+                                    << "\"access_token\"";
+        QTest::newRow("register ok") << "registerDevice" << QByteArray(R"({"device_id":"d","approved":false})") << "";
+        QTest::newRow("register id number")
+            << "registerDevice" << QByteArray(R"({"device_id":7,"approved":true})") << "\"device_id\"";
+        QTest::newRow("register approved missing")
+            << "registerDevice" << QByteArray(R"({"device_id":"d"})") << "\"approved\"";
+        QTest::newRow("session absent expiry") << "startDeviceSession" << QByteArray(R"({"device_token":"t"})") << "";
+        QTest::newRow("session null expiry")
+            << "startDeviceSession" << QByteArray(R"({"device_token":"t","expires_at":null})") << "";
+        QTest::newRow("session null token")
+            << "startDeviceSession" << QByteArray(R"({"device_token":null})") << "\"device_token\"";
+        QTest::newRow("heartbeat ok") << "heartbeat" << QByteArray(R"({"ok":false})") << "";
+        QTest::newRow("heartbeat missing") << "heartbeat" << QByteArray("{}") << "\"ok\"";
+        QTest::newRow("not an object") << "heartbeat" << QByteArray("[true]") << "decoding:";
+        QTest::newRow("truncated") << "signIn" << QByteArray("{\"access_token\":\"a\",\"refr") << "decoding:";
+    }
+
+    void decodingRules() {
+        QFETCH(QString, operation);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, failure);
+        ScriptedHttpServer server;
+        server.enqueueJson(200, body);
+        APIClient api(server.url(), m_network);
+        const QString got = failureOf([&]() -> QCoro::Task<> {
+            if (operation == u"signIn") {
+                co_await api.signIn(QStringLiteral("e"), QStringLiteral("p"));
+            } else if (operation == u"registerDevice") {
+                co_await api.registerDevice(QStringLiteral("n"), sampleHost(), QStringLiteral("v"),
+                                            QStringLiteral("a"));
+            } else if (operation == u"startDeviceSession") {
+                co_await api.startDeviceSession(QStringLiteral("d"), QStringLiteral("a"));
+            } else {
+                co_await api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+            }
+        });
+        if (failure.isEmpty()) {
+            QCOMPARE(got, QString());
+        } else {
+            QVERIFY2(got.startsWith(QStringLiteral("decoding:")) && got.contains(failure), qPrintable(got));
+        }
+    }
+
     void sessionDecoding() {
         ScriptedHttpServer server;
         server.enqueueJson(200, R"({"device_token":"dt","expires_at":"2030-01-01T00:00:00Z"})");
