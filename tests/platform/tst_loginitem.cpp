@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,6 +37,45 @@ private Q_SLOTS:
         QVERIFY(item->unregisterItem(&error));
         QVERIFY(!QFile::exists(path));
         QVERIFY(item->unregisterItem(&error));
+    }
+
+    // Desktops parse the entry with the desktop entry rules: an Exec that desktop-file-validate refuses
+    // may start nothing at login. Program paths come from $APPIMAGE here, so odd ones can be tried.
+    void entryPassesDesktopFileValidate_data() {
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("this test program") << QString();
+        QTest::newRow("space") << QStringLiteral("Orvelquin Desktop.AppImage");
+        QTest::newRow("shell characters") << QStringLiteral("a\"b`c$d\\e.AppImage");
+        QTest::newRow("field code") << QStringLiteral("100%u.AppImage");
+        QTest::newRow("non-ASCII") << QStringLiteral("Orvelquin-\u00e9t\u00e9.AppImage");
+    }
+
+    void entryPassesDesktopFileValidate() {
+        QFETCH(QString, fileName);
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        QVERIFY2(!validator.isEmpty(), "desktop-file-validate is missing; scripts/install-deps installs it");
+        QTemporaryDir programs;
+        if (!fileName.isEmpty()) {
+            QFile program(programs.filePath(fileName));
+            QVERIFY(program.open(QIODevice::WriteOnly));
+            program.close();
+            QVERIFY(program.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+            qputenv("APPIMAGE", program.fileName().toUtf8());
+        }
+        auto item = orvelquin::platform::createLoginItem();
+        QString error;
+        const bool registered = item->registerItem(&error);
+        qunsetenv("APPIMAGE");
+        QVERIFY2(registered, qPrintable(error));
+
+        QProcess validate;
+        validate.setProcessChannelMode(QProcess::MergedChannels);
+        validate.start(validator, {m_config->filePath(QStringLiteral("autostart/orvelquin-desktop.desktop"))});
+        QVERIFY(validate.waitForFinished(-1));
+        const QString report = QString::fromUtf8(validate.readAll());
+        QCOMPARE(validate.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(validate.exitCode() == 0, qPrintable(report));
+        QVERIFY2(report.isEmpty(), qPrintable(report));
     }
 
     void failureCarriesTheSystemsText() {
