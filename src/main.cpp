@@ -8,6 +8,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
     QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop"));
+    // Ties dialogs to the installed desktop entry (its icon, and the Wayland app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.orvelquin.desktop"));
 
     orvelquin::AppDelegate delegate;
     orvelquin::platform::ShutdownSignals shutdownSignals;

@@ -64,7 +64,7 @@ public:
                                              "Name=Orvelquin Desktop\n"
                                              "Comment=Keeps this computer online as an Orvelquin device\n"
                                              "Exec=%1\n"
-                                             "Icon=orvelquin-desktop\n"
+                                             "Icon=com.orvelquin.desktop\n"
                                              "Terminal=false\n"
                                              "NoDisplay=true\n"
                                              "X-GNOME-Autostart-enabled=true\n")
