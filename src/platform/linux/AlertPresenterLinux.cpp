@@ -16,8 +16,13 @@ public:
     int run(const Alert& alert) override {
         QMessageBox box;
         box.setWindowTitle(QStringLiteral("Orvelquin Desktop"));
+        // Texts may carry a service's error detail: shown as written, never as markup.
+        box.setTextFormat(Qt::PlainText);
         box.setText(alert.message);
         box.setInformativeText(alert.informative);
+        if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            informative->setTextFormat(Qt::PlainText);
+        }
         QList<QAbstractButton*> buttons;
         if (alert.buttons.isEmpty()) {
             buttons << box.addButton(QMessageBox::Ok);
@@ -36,8 +41,12 @@ public:
         dialog.setWindowTitle(QStringLiteral("Orvelquin Desktop"));
         auto* layout = new QVBoxLayout(&dialog);
         auto* title = new QLabel(QStringLiteral("<b>%1</b>").arg(message.toHtmlEscaped()));
+        title->setTextFormat(Qt::RichText);
         layout->addWidget(title);
-        layout->addWidget(new QLabel(informative));
+        auto* details = new QLabel(informative);
+        details->setTextFormat(Qt::PlainText);
+        details->setWordWrap(true);
+        layout->addWidget(details);
 
         auto* email = new QLineEdit;
         email->setPlaceholderText(QStringLiteral("Email"));
