@@ -81,7 +81,7 @@ private Q_SLOTS:
             QStringLiteral("ORVELQUIN_SELLER_PROVIDER=fake"),
             QStringLiteral("ORVELQUIN_SELLER_SELL_ENABLED=false"),
         };
-        QCOMPARE(lines, expected);
+        QCOMPARE(lines.join(u'|'), expected.join(u'|'));
 
         // A requested exit leaves the error and the transition as stop() set them.
         runtime.stop();

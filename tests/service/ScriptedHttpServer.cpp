@@ -40,11 +40,18 @@ void ScriptedHttpServer::onConnection() {
             }
             request.body = buffer->mid(end + 4, length);
             buffer->remove(0, end + 4 + length);
-            m_requests << request;
-
-            const Reply reply = m_fixed.contains(request.target) ? m_fixed.value(request.target)
-                                : m_replies.isEmpty()            ? Reply{404, {}, {}, 0, false}
-                                                                 : m_replies.takeFirst();
+            ++m_count;
+            Reply reply{404, {}, {}, 0, false};
+            if (auto turn = m_rotations.find(request.target); turn != m_rotations.end() && !turn->first.isEmpty()) {
+                reply = turn->first.at(turn->second++ % turn->first.size());
+            } else if (m_fixed.contains(request.target)) {
+                reply = m_fixed.value(request.target);
+            } else if (!m_replies.isEmpty()) {
+                reply = m_replies.takeFirst();
+            }
+            if (m_recording) {
+                m_requests << std::move(request);
+            }
             QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
                 if (reply.dropConnection) {
                     socket->abort();

@@ -33,12 +33,22 @@ public:
     void enqueueJson(int status, const QByteArray& json) { enqueue({status, json, {}, 0, false}); }
     // Requests for this target always get this reply, outside the queue.
     void answerAlways(const QByteArray& target, Reply reply) { m_fixed.insert(target, std::move(reply)); }
+    // Requests for this target get these replies in turn, round and round.
+    void answerInTurn(const QByteArray& target, QList<Reply> replies) {
+        m_rotations.insert(target, {std::move(replies), 0});
+    }
+    // A long run keeps no record, so that the server's memory stays flat.
+    void setRecording(bool on) { m_recording = on; }
     const QList<Request>& requests() const { return m_requests; }
+    qsizetype requestCount() const { return m_count; }
 
 private:
     void onConnection();
     QTcpServer m_server;
     QList<Reply> m_replies;
     QMap<QByteArray, Reply> m_fixed;
+    QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
+    qsizetype m_count = 0;
+    bool m_recording = true;
 };
