@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
+#include <QTimer>
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -166,8 +167,15 @@ bool SellerRuntimeController::start(const QString& baseURL, const QString& devic
 void SellerRuntimeController::stop() {
     m_deliberatelyStopping = true;
     if (m_process && m_process->state() != QProcess::NotRunning) {
-        // The object lives on until its own exit notification arrives.
-        m_process->terminate();
+        // The object lives on until its own exit notification arrives. A runtime that ignores
+        // SIGTERM would go on selling with the device token while the menu says stopped.
+        QProcess* stopping = m_process;
+        stopping->terminate();
+        QTimer::singleShot(kShutdownGraceMs, stopping, [stopping] {
+            if (stopping->state() != QProcess::NotRunning) {
+                stopping->kill();
+            }
+        });
     }
     m_process = nullptr;
     m_state = RuntimeState::Stopped;

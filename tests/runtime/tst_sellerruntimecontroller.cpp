@@ -174,6 +174,23 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)));
     }
 
+    void runtimeIgnoringSigtermIsKilledAfterAGrace() {
+        writeExecutable(runtimePath(), "#!/bin/sh\ntrap '' TERM\ntouch \"$0.ready\"\nwhile :; do sleep 0.1; done\n");
+        const QString ready = runtimePath() + QStringLiteral(".ready");
+        QFile::remove(ready);
+        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
+        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
+        const qint64 pid = runtime.pid().value_or(0);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
+        runtime.stop();
+        QTest::qWait(500);
+        QVERIFY(QFile::exists(QStringLiteral("/proc/%1").arg(pid))); // it was asked first
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)), 10000);
+        QCOMPARE(runtime.state(), State::Stopped);
+        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
+        QVERIFY(!runtime.lastError());
+    }
+
     void chattyRuntimeKeepsRunning() {
         writeExecutable(runtimePath(),
                         "#!/bin/sh\nhead -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\nexec sleep 60\n");
