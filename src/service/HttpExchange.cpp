@@ -19,6 +19,9 @@ QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest
         void operator()(QNetworkReply* r) const { r->deleteLater(); }
     };
     std::unique_ptr<QNetworkReply, Deleter> reply(body ? network.post(request, *body) : network.get(request));
+    // Qt's network thread would otherwise buffer whatever a fast peer sends before this thread
+    // gets to see it and give up; bounded, it waits for the reads below.
+    reply->setReadBufferSize(maxBytes + 1);
 
     HttpResult result;
     QByteArray received;

@@ -41,6 +41,12 @@ void ScriptedHttpServer::onConnection() {
             request.body = buffer->mid(end + 4, length);
             buffer->remove(0, end + 4 + length);
             ++m_count;
+            if (m_stream) {
+                const auto [total, announce] = *m_stream;
+                m_stream.reset();
+                stream(socket, total, announce);
+                return;
+            }
             Reply reply{404, {}, {}, 0, false};
             if (auto turn = m_rotations.find(request.target); turn != m_rotations.end() && !turn->first.isEmpty()) {
                 reply = turn->first.at(turn->second++ % turn->first.size());
@@ -68,4 +74,35 @@ void ScriptedHttpServer::onConnection() {
             });
         });
     }
+}
+
+void ScriptedHttpServer::stream(QTcpSocket* socket, qint64 total, bool announceLength) {
+    QByteArray head = "HTTP/1.1 200 Scripted\r\nContent-Type: application/json\r\n";
+    head += announceLength ? "Content-Length: " + QByteArray::number(total) + "\r\n" : "Transfer-Encoding: chunked\r\n";
+    socket->write(head + "Connection: close\r\n\r\n");
+    struct Progress {
+        qint64 sent = 0;
+        bool ended = false;
+    };
+    auto progress = std::make_shared<Progress>();
+    const QByteArray filler(64 * 1024, 'x');
+    // Keeps a few chunks in flight; a client that stops reading stops the stream.
+    auto refill = [this, socket, progress, total, announceLength, filler] {
+        while (progress->sent < total && socket->bytesToWrite() < 4 * filler.size()) {
+            const auto size = static_cast<qsizetype>(std::min<qint64>(filler.size(), total - progress->sent));
+            const QByteArray piece = filler.left(size);
+            socket->write(announceLength ? piece : QByteArray::number(size, 16) + "\r\n" + piece + "\r\n");
+            progress->sent += size;
+            m_streamed = progress->sent;
+        }
+        if (progress->sent >= total && !progress->ended) {
+            progress->ended = true;
+            if (!announceLength) {
+                socket->write("0\r\n\r\n");
+            }
+            socket->disconnectFromHost();
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+    refill();
 }

@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <optional>
+
 // An HTTP/1.1 server on 127.0.0.1 that answers each request with the next scripted reply and
 // records what it received, so tests see exactly what the client sent.
 class ScriptedHttpServer : public QObject {
@@ -37,6 +39,10 @@ public:
     void answerInTurn(const QByteArray& target, QList<Reply> replies) {
         m_rotations.insert(target, {std::move(replies), 0});
     }
+    // The next request gets a 200 whose body is `bytes` of JSON-ish filler, sent as fast as the
+    // client reads, with or without a Content-Length.
+    void enqueueStream(qint64 bytes, bool announceLength) { m_stream = {bytes, announceLength}; }
+    qint64 streamedBytes() const { return m_streamed; }
     // A long run keeps no record, so that the server's memory stays flat.
     void setRecording(bool on) { m_recording = on; }
     const QList<Request>& requests() const { return m_requests; }
@@ -44,11 +50,14 @@ public:
 
 private:
     void onConnection();
+    void stream(class QTcpSocket* socket, qint64 total, bool announceLength);
     QTcpServer m_server;
     QList<Reply> m_replies;
     QMap<QByteArray, Reply> m_fixed;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
     qsizetype m_count = 0;
+    std::optional<std::pair<qint64, bool>> m_stream;
+    qint64 m_streamed = 0;
     bool m_recording = true;
 };

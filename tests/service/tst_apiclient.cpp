@@ -2,9 +2,12 @@
 #include "service/APIClient.h"
 
 #include <QCoroTask>
+#include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QTest>
+
+#include <unistd.h>
 
 using namespace orvelquin;
 using namespace std::chrono_literals;
@@ -40,6 +43,12 @@ template <typename Call> QString failureOf(Call call) {
         co_return QString();
     };
     return QCoro::waitFor(run(std::move(call)));
+}
+
+qint64 residentBytes() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
+                                           : 0;
 }
 
 } // namespace
@@ -275,6 +284,25 @@ private Q_SLOTS:
                      return api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
                  }),
                  QStringLiteral("transport:The service's reply is larger than 1024 KiB"));
+    }
+
+    void gigabyteReplyStopsAtTheCap() {
+        for (const bool announced : {true, false}) {
+            ScriptedHttpServer server;
+            server.enqueueStream(1LL << 30, announced);
+            APIClient api(server.url(), m_network);
+            const qint64 residentBefore = residentBytes();
+            QCOMPARE(failureOf([&] {
+                         return api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
+                     }),
+                     QStringLiteral("transport:The service's reply is larger than 1024 KiB"));
+            // The client hung up long before the end, and held little of what it got.
+            QVERIFY2(server.streamedBytes() < 64LL << 20, qPrintable(QString::number(server.streamedBytes())));
+            const qint64 grown = residentBytes() - residentBefore;
+            QVERIFY2(grown < 32LL << 20, qPrintable(QStringLiteral("%1 KiB more resident, %2 KiB streamed")
+                                                        .arg(grown / 1024)
+                                                        .arg(server.streamedBytes() / 1024)));
+        }
     }
 };
 
