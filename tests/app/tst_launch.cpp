@@ -35,9 +35,13 @@ QByteArray readFile(const QString& path) {
 
 class Agent {
 public:
-    explicit Agent(const QString& runtimeDir, const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY)) {
+    explicit Agent(const QString& runtimeDir, const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY),
+                   const QString& sessionBus = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        if (!sessionBus.isEmpty()) {
+            env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionBus);
+        }
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -99,6 +103,64 @@ private Q_SLOTS:
                                   10000);
         QCOMPARE(m_secrets->lookup(QStringLiteral("email")).bytes, QByteArray("zoë@exämple.test"));
         QCOMPARE(m_secrets->lookup(QStringLiteral("deviceToken")).bytes, QByteArray("dt_123"));
+    }
+
+    // A session bus with nothing on it and nothing to start: a desktop whose keyring is not up.
+    void secretServiceMissingAtLaunchDestroysNothing() {
+        const QList<std::pair<QString, QByteArray>> stored = {{QStringLiteral("accessToken"), "at_keep"},
+                                                              {QStringLiteral("email"), "ana@example.test"},
+                                                              {QStringLiteral("deviceId"), "d-keep"},
+                                                              {QStringLiteral("deviceToken"), "dt_keep"}};
+        for (const auto& [key, value] : stored) {
+            QVERIFY(m_secrets->store(key, value));
+        }
+        QTemporaryDir busDir;
+        QFile config(busDir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                     "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                     "<busconfig><type>session</type><listen>unix:dir=" +
+                     QFile::encodeName(busDir.path()) +
+                     "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                     "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close();
+        QProcess bus;
+        bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
+                                                  QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        QVERIFY(bus.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 10000);
+        const QString address = QString::fromUtf8(bus.readLine().trimmed());
+
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        {
+            Agent agent(runtime.path(), QStringLiteral(ORVELQUIN_AGENT_BINARY), address);
+            QVERIFY(agent.process().waitForStarted());
+            QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+            QTest::qWait(300);
+            QCOMPARE(agent.process().state(), QProcess::Running);
+            ::kill(static_cast<pid_t>(agent.process().processId()), SIGTERM);
+            QVERIFY(agent.process().waitForFinished(10000));
+            QCOMPARE(agent.process().exitCode(), 0);
+        }
+        for (const auto& [key, value] : stored) {
+            QCOMPARE(m_secrets->lookup(key).bytes, value);
+        }
+
+        // With the keyring back, the next launch finds everything where it was.
+        {
+            Agent agent(runtime.path());
+            QVERIFY(agent.process().waitForStarted());
+            QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+            QTest::qWait(300);
+            ::kill(static_cast<pid_t>(agent.process().processId()), SIGTERM);
+            QVERIFY(agent.process().waitForFinished(10000));
+        }
+        for (const auto& [key, value] : stored) {
+            QCOMPARE(m_secrets->lookup(key).bytes, value);
+        }
+        bus.terminate();
+        bus.waitForFinished();
     }
 
     void secondInstanceExitsQuietlyAndLeavesTheLock_data() {
