@@ -98,6 +98,17 @@ private Q_SLOTS:
         delegate->applicationWillTerminate();
     }
 
+    void noConnectionIsReconnecting() {
+        ScriptedHttpServer unused;
+        auto delegate = launch(unused, true, QStringLiteral("http://127.0.0.1:1"));
+        QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(delegate->connectionState(), QStringLiteral("Reconnecting"));
+        QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
+        QCOMPARE(delegate->heartbeatInterval(), 0.06);
+        delegate->applicationWillTerminate();
+    }
+
     void backoffDoublesToTheMaximumAndResets() {
         ScriptedHttpServer server;
         auto delegate = launch(server, true);
