@@ -66,14 +66,14 @@ private:
     std::unique_ptr<QTemporaryDir> m_configDir;
     std::unique_ptr<platform::SecretStore> m_secrets;
 
-    void startAgent(QProcess& agent) {
+    void startAgent(QProcess& agent, const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY)) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir->path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_configDir->path());
         agent.setProcessEnvironment(env);
         agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        agent.start(QStringLiteral(ORVELQUIN_AGENT_BINARY), {});
+        agent.start(program, {});
         QVERIFY(agent.waitForStarted());
     }
 
@@ -239,6 +239,40 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(lockedPid(), next.processId(), 10000);
         stopAgent(next);
         QCOMPARE(next.exitCode(), 0);
+    }
+
+    void installedAgentRunsItsBundledRuntime() {
+        QTemporaryDir prefix;
+        QProcess install;
+        install.setProcessChannelMode(QProcess::ForwardedChannels);
+        install.start(QStringLiteral("cmake"), {QStringLiteral("--install"), QStringLiteral(ORVELQUIN_BUILD_DIR),
+                                                QStringLiteral("--prefix"), prefix.path()});
+        QVERIFY(install.waitForFinished(60000));
+        QCOMPARE(install.exitCode(), 0);
+
+        storeSignedInCredentials();
+        StatusNotifierWatcher watcher;
+        QVERIFY(watcher.start());
+        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
+        QProcess agent;
+        startAgent(agent, prefix.filePath(QStringLiteral("bin/orvelquin-desktop")));
+        QVERIFY(registered.wait(15000) || !watcher.registeredItems().isEmpty());
+        TrayItemClient item(watcher.registeredItems().first());
+        QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Seller runtime: bundled \u00B7 stopped")),
+                                 10000);
+        QVERIFY(item.clickLabel(QStringLiteral("Start seller runtime")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            item.labels().value(5).startsWith(QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up ")),
+            10000);
+        const QList<qint64> runtimes = childrenOf(agent.processId());
+        QCOMPARE(runtimes.size(), 1);
+        QTest::qWait(500);
+        QVERIFY(QFile::exists(QStringLiteral("/proc/%1").arg(runtimes.first()))); // the reference runtime accepted
+
+        QVERIFY(item.clickLabel(QStringLiteral("Quit Orvelquin")));
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(runtimes.first())));
     }
 
     void trayHostStartingLaterStillGetsTheIcon() {
