@@ -77,6 +77,7 @@ class TestMenuActions : public QObject {
 private:
     QTemporaryDir m_lockDir;
     ScriptedAlerts* m_alerts = nullptr;
+    RecordingSecretStore* m_store = nullptr;
     OpenedLinks m_links;
     const QString m_newer = orvelquin::AppInfo::version() + QStringLiteral(".1");
 
@@ -87,6 +88,7 @@ private:
             store->items.insert(QStringLiteral("accessToken"), "at");
             store->items.insert(QStringLiteral("deviceToken"), "dt");
         }
+        m_store = store.get();
         auto alerts = std::make_unique<ScriptedAlerts>();
         m_alerts = alerts.get();
         AppServices services = AppServices::system();
@@ -224,6 +226,23 @@ private Q_SLOTS:
             QStringLiteral("Orvelquin Desktop could not change its autostart entry. (")));
         QVERIFY(!QSettings().value(QStringLiteral("launchAtLogin")).toBool());
         QFile::remove(config + QStringLiteral("/autostart"));
+        delegate->applicationWillTerminate();
+    }
+
+    void signOutForgetsEverythingInOrder() {
+        ScriptedHttpServer server;
+        server.enqueueJson(503, {});
+        auto delegate = launch(server, true);
+        QVERIFY(delegate->isHeartbeatArmed());
+        m_store->calls.clear();
+        delegate->signOut();
+        QCOMPARE(m_store->calls, (QStringList{QStringLiteral("set:accessToken="), QStringLiteral("set:email="),
+                                              QStringLiteral("set:deviceId="), QStringLiteral("set:deviceToken=")}));
+        QVERIFY(!delegate->isHeartbeatArmed());
+        QVERIFY(!delegate->accessToken() && !delegate->deviceToken());
+        const QStringList menu = titles(orvelquin::composeMenu(delegate->menuState()));
+        QVERIFY(menu.contains(QStringLiteral("Sign in\u2026")));
+        QVERIFY(!menu.contains(QStringLiteral("Sign out")));
         delegate->applicationWillTerminate();
     }
 
