@@ -1,5 +1,6 @@
 // Launches the real agent binary: lock file, refusal of a second instance, orderly shutdown on a
 // signal, and the credential write-back against the session's real Secret Service.
+#include "SecretServiceItems.h"
 #include "platform/SecretStore.h"
 
 #include <QDir>
@@ -8,25 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <libsecret/secret.h>
-
 #include <csignal>
 
 using orvelquin::platform::SecretLookup;
 
 namespace {
-
-const QStringList kKeys = {QStringLiteral("accessToken"), QStringLiteral("email"), QStringLiteral("deviceId"),
-                           QStringLiteral("deviceToken")};
-
-void clearItem(const QString& account) {
-    const QByteArray accountUtf8 = account.toUtf8();
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.orvelquin.desktop"));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
-    secret_password_clearv_sync(nullptr, attributes, nullptr, nullptr);
-    g_hash_table_unref(attributes);
-}
 
 QByteArray readFile(const QString& path) {
     QFile f(path);
@@ -68,11 +55,7 @@ class TestLaunch : public QObject {
 private Q_SLOTS:
     void initTestCase() { m_secrets = orvelquin::platform::createSecretStore(); }
 
-    void init() {
-        for (const QString& key : kKeys) {
-            clearItem(key);
-        }
-    }
+    void init() { clearCredentialItems(); }
 
     void firstLaunchTakesLockAndWritesFourEmptyItems() {
         QTemporaryDir runtime;
@@ -80,7 +63,7 @@ private Q_SLOTS:
         Agent agent(runtime.path());
         QVERIFY(agent.process().waitForStarted());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
-        for (const QString& key : kKeys) {
+        for (const QString& key : kCredentialKeys) {
             QTRY_COMPARE_WITH_TIMEOUT(m_secrets->lookup(key).status, SecretLookup::Status::Found, 10000);
             QCOMPARE(m_secrets->lookup(key).bytes, QByteArray());
         }

@@ -1,6 +1,7 @@
 // End to end: the real agent binary on the test session's bus and X display, a status notifier
 // watcher of our own standing in for the panel, the real Secret Service and the development
 // service. The menu is read and clicked over com.canonical.dbusmenu, as a desktop shell does.
+#include "SecretServiceItems.h"
 #include "TrayHostFixture.h"
 #include "platform/SecretStore.h"
 #include "service/APIClient.h"
@@ -16,23 +17,9 @@
 #include <QTest>
 #include <QUrl>
 
-#include <libsecret/secret.h>
-
 using namespace orvelquin;
 
 namespace {
-
-const QStringList kKeys = {QStringLiteral("accessToken"), QStringLiteral("email"), QStringLiteral("deviceId"),
-                           QStringLiteral("deviceToken")};
-
-void clearItem(const QString& account) {
-    const QByteArray accountUtf8 = account.toUtf8();
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.orvelquin.desktop"));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
-    secret_password_clearv_sync(nullptr, attributes, nullptr, nullptr);
-    g_hash_table_unref(attributes);
-}
 
 // Children of a process, from the parent field of every /proc/<pid>/stat.
 QList<qint64> childrenOf(qint64 parent) {
@@ -85,6 +72,23 @@ private:
                 agent.waitForFinished();
             }
         }
+    }
+
+    // Starts the agent and gives the bus name of its tray item once registered ("" if it never is).
+    QString startRegistered(QProcess& agent, StatusNotifierWatcher& watcher,
+                            const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY)) {
+        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
+        startAgent(agent, program);
+        if (!registered.wait(15000) && watcher.registeredItems().isEmpty()) {
+            return {};
+        }
+        return watcher.registeredItems().first();
+    }
+
+    static void quitThroughMenu(const TrayItemClient& item, QProcess& agent) {
+        QVERIFY(item.clickLabel(QStringLiteral("Quit Orvelquin")));
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 0);
     }
 
     QString lockPath() const { return m_runtimeDir->filePath(QStringLiteral("orvelquin-desktop.pid")); }
@@ -151,19 +155,16 @@ private Q_SLOTS:
     void init() {
         m_runtimeDir = std::make_unique<QTemporaryDir>();
         m_configDir = std::make_unique<QTemporaryDir>();
-        for (const QString& key : kKeys) {
-            clearItem(key);
-        }
+        clearCredentialItems();
     }
 
     void signedOutLayoutAndQuit() {
         StatusNotifierWatcher watcher;
         QVERIFY(watcher.start());
-        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
         QProcess agent;
-        startAgent(agent);
-        QVERIFY(registered.wait(15000) || !watcher.registeredItems().isEmpty());
-        TrayItemClient item(watcher.registeredItems().first());
+        const QString service = startRegistered(agent, watcher);
+        QVERIFY(!service.isEmpty());
+        TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Sign in\u2026")), 10000);
         const QStringList labels = item.labels();
         QCOMPARE(labels.value(0), QStringLiteral("Orvelquin Desktop"));
@@ -174,9 +175,7 @@ private Q_SLOTS:
         QCOMPARE(labels.last(), QStringLiteral("Quit Orvelquin"));
         QVERIFY(QFile::exists(lockPath()));
 
-        QVERIFY(item.clickLabel(QStringLiteral("Quit Orvelquin")));
-        QVERIFY(agent.waitForFinished(10000));
-        QCOMPARE(agent.exitCode(), 0);
+        quitThroughMenu(item, agent);
         QVERIFY(!QFile::exists(lockPath()));
     }
 
@@ -185,13 +184,12 @@ private Q_SLOTS:
         configureRuntimePath();
         StatusNotifierWatcher watcher;
         QVERIFY(watcher.start());
-        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
         QElapsedTimer sinceLaunch;
         sinceLaunch.start();
         QProcess agent;
-        startAgent(agent);
-        QVERIFY(registered.wait(15000) || !watcher.registeredItems().isEmpty());
-        TrayItemClient item(watcher.registeredItems().first());
+        const QString service = startRegistered(agent, watcher);
+        QVERIFY(!service.isEmpty());
+        TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Sign out")), 10000);
         QStringList labels = item.labels();
         QCOMPARE(labels.value(1), QStringLiteral("demo@orvelquin.test"));
@@ -206,9 +204,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().value(4).startsWith(QStringLiteral("Status: Connected")), 45000);
         QVERIFY2(sinceLaunch.elapsed() >= 25000, qPrintable(QString::number(sinceLaunch.elapsed())));
 
-        QVERIFY(item.clickLabel(QStringLiteral("Quit Orvelquin")));
-        QVERIFY(agent.waitForFinished(10000));
-        QCOMPARE(agent.exitCode(), 0);
+        quitThroughMenu(item, agent);
         QVERIFY(!QFile::exists(lockPath()));
     }
 
@@ -217,11 +213,10 @@ private Q_SLOTS:
         configureRuntimePath();
         StatusNotifierWatcher watcher;
         QVERIFY(watcher.start());
-        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
         QProcess agent;
-        startAgent(agent);
-        QVERIFY(registered.wait(15000) || !watcher.registeredItems().isEmpty());
-        TrayItemClient item(watcher.registeredItems().first());
+        const QString service = startRegistered(agent, watcher);
+        QVERIFY(!service.isEmpty());
+        TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Start seller runtime")), 10000);
         QVERIFY(item.clickLabel(QStringLiteral("Start seller runtime")));
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Stop seller runtime")), 10000);
@@ -234,8 +229,7 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(lockPath()));
 
         QProcess next;
-        startAgent(next);
-        QVERIFY(registered.wait(15000));
+        QVERIFY(!startRegistered(next, watcher).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(lockedPid(), next.processId(), 10000);
         stopAgent(next);
         QCOMPARE(next.exitCode(), 0);
@@ -253,11 +247,11 @@ private Q_SLOTS:
         storeSignedInCredentials();
         StatusNotifierWatcher watcher;
         QVERIFY(watcher.start());
-        QSignalSpy registered(&watcher, &StatusNotifierWatcher::StatusNotifierItemRegistered);
         QProcess agent;
-        startAgent(agent, prefix.filePath(QStringLiteral("bin/orvelquin-desktop")));
-        QVERIFY(registered.wait(15000) || !watcher.registeredItems().isEmpty());
-        TrayItemClient item(watcher.registeredItems().first());
+        const QString service =
+            startRegistered(agent, watcher, prefix.filePath(QStringLiteral("bin/orvelquin-desktop")));
+        QVERIFY(!service.isEmpty());
+        TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Seller runtime: bundled \u00B7 stopped")),
                                  10000);
         QVERIFY(item.clickLabel(QStringLiteral("Start seller runtime")));
@@ -269,9 +263,7 @@ private Q_SLOTS:
         QTest::qWait(500);
         QVERIFY(QFile::exists(QStringLiteral("/proc/%1").arg(runtimes.first()))); // the reference runtime accepted
 
-        QVERIFY(item.clickLabel(QStringLiteral("Quit Orvelquin")));
-        QVERIFY(agent.waitForFinished(10000));
-        QCOMPARE(agent.exitCode(), 0);
+        quitThroughMenu(item, agent);
         QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(runtimes.first())));
     }
 
