@@ -59,8 +59,9 @@ private Q_SLOTS:
 
     void bundledRuntimeGetsItsContract() {
         const QString record = m_dir.filePath(QStringLiteral("record.txt"));
-        writeExecutable(runtimePath(), "#!/bin/sh\n{ echo \"$@\"; env | grep ^ORVELQUIN_ | sort; } > '" +
-                                           record.toUtf8() + "'\nexec sleep 60\n");
+        writeExecutable(runtimePath(),
+                        "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; } > '" +
+                            record.toUtf8() + "'\nexec sleep 60\n");
         qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QCOMPARE(runtime.mode(), Mode::Bundled);
