@@ -5,7 +5,6 @@
 namespace orvelquin {
 namespace {
 
-constexpr QChar kEllipsis(0x2026);
 const QString kDot = QStringLiteral(" \u00B7 ");
 
 MenuItem info(const QString& title) {

@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <limits>
+
 namespace orvelquin::platform {
 
 std::optional<quint64> parseProcStatTicks(const QByteArray& stat) {
@@ -25,7 +27,8 @@ std::optional<quint64> parseProcStatTicks(const QByteArray& stat) {
     bool okSystem = false;
     const quint64 user = fields[kUtime].toULongLong(&okUser);
     const quint64 system = fields[kStime].toULongLong(&okSystem);
-    if (!okUser || !okSystem) {
+    // A line no kernel writes must not wrap around to a small, believable time.
+    if (!okUser || !okSystem || user > std::numeric_limits<quint64>::max() - system) {
         return std::nullopt;
     }
     return user + system;
