@@ -44,7 +44,11 @@ std::optional<quint64> processCpuTimeNs(qint64 pid) {
     if (!ticks || perSecond <= 0) {
         return std::nullopt;
     }
-    return *ticks * (1000000000ULL / static_cast<quint64>(perSecond));
+    quint64 nanoseconds = 0;
+    if (__builtin_mul_overflow(*ticks, 1000000000ULL / static_cast<quint64>(perSecond), &nanoseconds)) {
+        return std::nullopt; // no process has run for centuries: a reading that says so is broken
+    }
+    return nanoseconds;
 }
 
 } // namespace orvelquin::platform
