@@ -61,8 +61,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_api(QUrl(m_services.serviceBaseURL), m_network)
     , m_runtime(new SellerRuntimeController(this))
     , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
-    , m_heartbeatInterval(m_services.heartbeatNormalInterval)
-    , m_systemInfo(SystemInfo::collect()) {
+    , m_heartbeatInterval(m_services.heartbeatNormalInterval) {
     // The desktop's proxy settings (or https_proxy and no_proxy) apply to the agent as to any
     // other network program; Qt leaves them unused unless asked.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -142,6 +141,13 @@ void AppDelegate::loadCredentials() {
     }
 }
 
+const SystemInfo& AppDelegate::systemInfo() {
+    if (!m_systemInfo) {
+        m_systemInfo = SystemInfo::collect();
+    }
+    return *m_systemInfo;
+}
+
 // --- status icon and menu ----------------------------------------------------------------------
 
 void AppDelegate::showStatusIcon() {
@@ -203,9 +209,9 @@ MenuState AppDelegate::menuState() {
         s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
         s.runtimeCpuPercent = m_runtime->cpuUsagePercent();
     }
-    s.cpuModel = m_systemInfo.cpuModel;
-    s.ramBytes = m_systemInfo.ramBytes;
-    s.gpu = m_systemInfo.gpu;
+    s.cpuModel = systemInfo().cpuModel;
+    s.ramBytes = systemInfo().ramBytes;
+    s.gpu = systemInfo().gpu;
     s.version = AppInfo::version();
     s.pendingUpdateVersion = m_pendingUpdateVersion;
     s.launchAtLogin = QSettings().value(SettingsKeys::launchAtLogin, false).toBool();
@@ -370,7 +376,7 @@ QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
 
         const QString name = platform::localizedHostName().value_or(u"Linux"_s);
         const RegisterDeviceResponse device =
-            co_await m_api.registerDevice(name, m_systemInfo, AppInfo::version(), accessToken);
+            co_await m_api.registerDevice(name, systemInfo(), AppInfo::version(), accessToken);
         if (!self) {
             co_return;
         }
@@ -411,10 +417,10 @@ QCoro::Task<> AppDelegate::heartbeatNow() {
         co_return;
     }
     QPointer<AppDelegate> self(this);
-    const QJsonObject telemetry = runtimeTelemetry(*m_runtime, m_systemInfo);
+    const QJsonObject telemetry = runtimeTelemetry(*m_runtime, systemInfo());
     std::optional<QString> failure;
     try {
-        co_await m_api.heartbeat(*token, true, 1, u"online"_s, m_systemInfo, telemetry);
+        co_await m_api.heartbeat(*token, true, 1, u"online"_s, systemInfo(), telemetry);
     } catch (const std::exception& error) {
         failure = errorMessage(error);
     }
