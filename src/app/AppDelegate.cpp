@@ -86,8 +86,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     m_lockURL = m_lock.filePath();
 
-    loadCredentials();
+    // The icon goes on the bus before the keychain is read: the Secret Service round trips and
+    // the write-back take tens of milliseconds, and the menu follows in rebuildMenu either way.
     showStatusIcon();
+    loadCredentials();
     rebuildMenu();
     if (accessToken() && deviceToken()) {
         startHeartbeat();
