@@ -49,7 +49,10 @@ def status_field(text, name):
 def memory(pid):
     rollup = read_text(f"/proc/{pid}/smaps_rollup")
     status = read_text(f"/proc/{pid}/status")
+    # PSS also moves with whatever else on the machine maps the same libraries; USS (private
+    # pages only) does not, so it is kept alongside.
     return {"pss_kib": status_field(rollup, "Pss"), "rss_kib": status_field(rollup, "Rss"),
+            "uss_kib": status_field(rollup, "Private_Clean") + status_field(rollup, "Private_Dirty"),
             "threads": status_field(status, "Threads")}
 
 
@@ -210,6 +213,8 @@ def report(results):
          f"×{a['pss_kib'] / f['pss_kib']:.2f}", "≤ ×1.2", verdict("pss")),
         (f"RSS after {results['settings']['settle']:g} s (MiB)", fmt(a["rss_kib"] / 1024), fmt(f["rss_kib"] / 1024),
          f"×{a['rss_kib'] / f['rss_kib']:.2f}", "", ""),
+        (f"USS after {results['settings']['settle']:g} s (MiB)", fmt(a["uss_kib"] / 1024), fmt(f["uss_kib"] / 1024),
+         f"×{a['uss_kib'] / f['uss_kib']:.2f}", "", ""),
         ("Threads", fmt(a["threads"], 0), fmt(f["threads"], 0), f"+{a['threads'] - f['threads']:g}", "", ""),
         ("Idle CPU, utime+stime (ms/min)", fmt(a["idle_cpu_ms_per_min"]), fmt(f["idle_cpu_ms_per_min"]),
          f"+{a['idle_cpu_ms_per_min'] - f['idle_cpu_ms_per_min']:.1f}", "≤ +10", verdict("idle_cpu")),
@@ -295,7 +300,7 @@ def main():
             watcher.stop()
         stop(service)
 
-    keys = ("registration_ms", "pss_kib", "rss_kib", "threads", "idle_cpu_ms_per_min", "idle_run_ms_per_min",
+    keys = ("registration_ms", "pss_kib", "rss_kib", "uss_kib", "threads", "idle_cpu_ms_per_min", "idle_run_ms_per_min",
             "idle_wakeups_per_min")
     med = {name: {k: median(samples[name], k) for k in keys} for name in ("agent", "floor")}
     for name in ("agent", "floor"):
