@@ -49,11 +49,11 @@ def status_field(text, name):
 def memory(pid):
     rollup = read_text(f"/proc/{pid}/smaps_rollup")
     status = read_text(f"/proc/{pid}/status")
-    # PSS also moves with whatever else on the machine maps the same libraries; USS (private
-    # pages only) does not, so it is kept alongside.
+    # PSS, and USS too, move with whatever else on the machine maps the same libraries (a file
+    # page is private only while no other process maps it); anonymous memory does not.
     return {"pss_kib": status_field(rollup, "Pss"), "rss_kib": status_field(rollup, "Rss"),
             "uss_kib": status_field(rollup, "Private_Clean") + status_field(rollup, "Private_Dirty"),
-            "threads": status_field(status, "Threads")}
+            "anon_kib": status_field(status, "RssAnon"), "threads": status_field(status, "Threads")}
 
 
 def counters(pid):
@@ -215,11 +215,13 @@ def report(results):
          f"×{a['rss_kib'] / f['rss_kib']:.2f}", "", ""),
         (f"USS after {results['settings']['settle']:g} s (MiB)", fmt(a["uss_kib"] / 1024), fmt(f["uss_kib"] / 1024),
          f"×{a['uss_kib'] / f['uss_kib']:.2f}", "", ""),
+        (f"Anonymous RSS after {results['settings']['settle']:g} s (MiB)", fmt(a["anon_kib"] / 1024),
+         fmt(f["anon_kib"] / 1024), f"×{a['anon_kib'] / f['anon_kib']:.2f}", "", ""),
         ("Threads", fmt(a["threads"], 0), fmt(f["threads"], 0), f"+{a['threads'] - f['threads']:g}", "", ""),
         ("Idle CPU, utime+stime (ms/min)", fmt(a["idle_cpu_ms_per_min"]), fmt(f["idle_cpu_ms_per_min"]),
          f"+{a['idle_cpu_ms_per_min'] - f['idle_cpu_ms_per_min']:.1f}", "≤ +10", verdict("idle_cpu")),
         ("Idle CPU, scheduler run time (ms/min)", fmt(a["idle_run_ms_per_min"], 2), fmt(f["idle_run_ms_per_min"], 2),
-         f"+{a['idle_run_ms_per_min'] - f['idle_run_ms_per_min']:.2f}", "", ""),
+         f"+{a['idle_run_ms_per_min'] - f['idle_run_ms_per_min']:.2f}", "≤ +10", verdict("idle_run")),
         ("Idle wakeups, context switches (/min)", fmt(a["idle_wakeups_per_min"]), fmt(f["idle_wakeups_per_min"]),
          f"+{a['idle_wakeups_per_min'] - f['idle_wakeups_per_min']:.1f}", "≤ +10", verdict("idle_wakeups")),
         ("CPU per heartbeat (ms)", fmt(h["cpu_ms_per_beat"], 3), "", "", "< 2", verdict("heartbeat")),
@@ -300,7 +302,7 @@ def main():
             watcher.stop()
         stop(service)
 
-    keys = ("registration_ms", "pss_kib", "rss_kib", "uss_kib", "threads", "idle_cpu_ms_per_min", "idle_run_ms_per_min",
+    keys = ("registration_ms", "pss_kib", "rss_kib", "uss_kib", "anon_kib", "threads", "idle_cpu_ms_per_min", "idle_run_ms_per_min",
             "idle_wakeups_per_min")
     med = {name: {k: median(samples[name], k) for k in keys} for name in ("agent", "floor")}
     for name in ("agent", "floor"):
@@ -317,6 +319,10 @@ def main():
         "pss": {"limit": "agent <= 1.2 x floor", "pass": a["pss_kib"] <= 1.2 * f["pss_kib"]},
         "idle_cpu": {"limit": "agent - floor <= 10 ms per minute",
                      "pass": a["idle_cpu_ms_per_min"] - f["idle_cpu_ms_per_min"] <= 10},
+        # utime+stime comes in 10 ms ticks, too coarse for a 10 ms limit; the scheduler's run time
+        # is in nanoseconds, over the live threads.
+        "idle_run": {"limit": "agent - floor <= 10 ms per minute (scheduler run time)",
+                     "pass": a["idle_run_ms_per_min"] - f["idle_run_ms_per_min"] <= 10},
         "idle_wakeups": {"limit": "agent - floor <= 10 per minute",
                          "pass": a["idle_wakeups_per_min"] - f["idle_wakeups_per_min"] <= 10},
         "heartbeat": {"limit": "< 2 ms per heartbeat on a reused connection",
