@@ -62,6 +62,7 @@ def counters(pid):
     stat = read_text(f"/proc/{pid}/stat")
     fields = stat[stat.rindex(")") + 2:].split()
     ticks = int(fields[11]) + int(fields[12])  # utime, stime
+    faults = {"minflt": int(fields[7]), "majflt": int(fields[9])}
     run_ns = switches = 0
     tids = []
     for tid in os.listdir(f"/proc/{pid}/task"):
@@ -73,7 +74,8 @@ def counters(pid):
         switches += status_field(status, "voluntary_ctxt_switches")
         switches += status_field(status, "nonvoluntary_ctxt_switches")
         tids.append(int(tid))
-    return {"cpu_ms": ticks * 1000.0 / CLK_TCK, "run_ns": run_ns, "switches": switches, "tids": sorted(tids)}
+    return {"cpu_ms": ticks * 1000.0 / CLK_TCK, "run_ns": run_ns, "switches": switches, "tids": sorted(tids),
+            **faults}
 
 
 # --- helpers around the session ------------------------------------------------------------------
@@ -173,6 +175,9 @@ def launch(binary, watcher, args, logfile, measure=True, check=None):
         sample["idle_cpu_ms_per_min"] = (after["cpu_ms"] - before["cpu_ms"]) * per_minute
         sample["idle_run_ms_per_min"] = (after["run_ns"] - before["run_ns"]) / 1e6 * per_minute
         sample["idle_wakeups_per_min"] = (after["switches"] - before["switches"]) * per_minute
+        # Page faults explain outliers: code paged out while idle is read back by the next heartbeat.
+        sample["idle_minor_faults"] = after["minflt"] - before["minflt"]
+        sample["idle_major_faults"] = after["majflt"] - before["majflt"]
         # Context switches of threads that ended in the window are lost; say when that happened.
         sample["threads_changed"] = before["tids"] != after["tids"]
         if check:
