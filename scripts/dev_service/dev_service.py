@@ -28,6 +28,9 @@ class State:
 
 class Handler(BaseHTTPRequestHandler):
     server_version = "orvelquin-dev-service"
+    # Persistent connections, as a production HTTP/1.1 service keeps them: every reply has a
+    # Content-Length, so a client can send its next request on the same connection.
+    protocol_version = "HTTP/1.1"
     state: State = None
 
     def log_message(self, fmt, *args):
@@ -53,6 +56,7 @@ class Handler(BaseHTTPRequestHandler):
     def json_body(self):
         length = int(self.headers.get("Content-Length") or 0)
         if length > MAX_BODY:
+            self.close_connection = True  # the unread body would be taken for the next request
             return None
         try:
             data = json.loads(self.rfile.read(length) or b"{}")

@@ -61,8 +61,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_api(QUrl(m_services.serviceBaseURL), m_network)
     , m_runtime(new SellerRuntimeController(this))
     , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
-    , m_heartbeatInterval(m_services.heartbeatNormalInterval)
-    , m_systemInfo(SystemInfo::collect()) {
+    , m_heartbeatInterval(m_services.heartbeatNormalInterval) {
     // The desktop's proxy settings (or https_proxy and no_proxy) apply to the agent as to any
     // other network program; Qt leaves them unused unless asked.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -87,8 +86,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     m_lockURL = m_lock.filePath();
 
-    loadCredentials();
+    // The icon goes on the bus before the keychain is read: the Secret Service round trips and
+    // the write-back take tens of milliseconds, and the menu follows in rebuildMenu either way.
     showStatusIcon();
+    loadCredentials();
     rebuildMenu();
     if (accessToken() && deviceToken()) {
         startHeartbeat();
@@ -140,6 +141,13 @@ void AppDelegate::loadCredentials() {
         }
         setCredential(which, read.value);
     }
+}
+
+const SystemInfo& AppDelegate::systemInfo() {
+    if (!m_systemInfo) {
+        m_systemInfo = SystemInfo::collect();
+    }
+    return *m_systemInfo;
 }
 
 // --- status icon and menu ----------------------------------------------------------------------
@@ -203,9 +211,9 @@ MenuState AppDelegate::menuState() {
         s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
         s.runtimeCpuPercent = m_runtime->cpuUsagePercent();
     }
-    s.cpuModel = m_systemInfo.cpuModel;
-    s.ramBytes = m_systemInfo.ramBytes;
-    s.gpu = m_systemInfo.gpu;
+    s.cpuModel = systemInfo().cpuModel;
+    s.ramBytes = systemInfo().ramBytes;
+    s.gpu = systemInfo().gpu;
     s.version = AppInfo::version();
     s.pendingUpdateVersion = m_pendingUpdateVersion;
     s.launchAtLogin = QSettings().value(SettingsKeys::launchAtLogin, false).toBool();
@@ -370,7 +378,7 @@ QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
 
         const QString name = platform::localizedHostName().value_or(u"Linux"_s);
         const RegisterDeviceResponse device =
-            co_await m_api.registerDevice(name, m_systemInfo, AppInfo::version(), accessToken);
+            co_await m_api.registerDevice(name, systemInfo(), AppInfo::version(), accessToken);
         if (!self) {
             co_return;
         }
@@ -411,10 +419,10 @@ QCoro::Task<> AppDelegate::heartbeatNow() {
         co_return;
     }
     QPointer<AppDelegate> self(this);
-    const QJsonObject telemetry = runtimeTelemetry(*m_runtime, m_systemInfo);
+    const QJsonObject telemetry = runtimeTelemetry(*m_runtime, systemInfo());
     std::optional<QString> failure;
     try {
-        co_await m_api.heartbeat(*token, true, 1, u"online"_s, m_systemInfo, telemetry);
+        co_await m_api.heartbeat(*token, true, 1, u"online"_s, systemInfo(), telemetry);
     } catch (const std::exception& error) {
         failure = errorMessage(error);
     }

@@ -114,13 +114,16 @@ private:
     void openServicePage(const QString& path);
     QCoro::Task<> runLaunchUpdateCheck();
     QCoro::Task<> runManualUpdateCheck();
+    // Collected on first use: lspci takes tens of milliseconds, which launch should not spend
+    // before the icon is on the bus.
+    const SystemInfo& systemInfo();
 
     AppServices m_services;
     KeychainStore m_keychain;
     SingleInstanceLock m_lock;
     QNetworkAccessManager m_network;
 
-    // Construction order matters: the host probes last.
+    // Construction order matters.
     QSystemTrayIcon* m_statusItem = nullptr;
     APIClient m_api;
     SellerRuntimeController* m_runtime;
@@ -133,7 +136,7 @@ private:
     std::optional<QString> m_lockURL;
     std::optional<QString> m_credentials[4];
     QString m_lastHeartbeat = QStringLiteral("\u2014");
-    SystemInfo m_systemInfo;
+    std::optional<SystemInfo> m_systemInfo;
     bool m_toldNoTrayHost = false;
 };
 
