@@ -123,7 +123,7 @@ private:
     SingleInstanceLock m_lock;
     QNetworkAccessManager m_network;
 
-    // Construction order matters.
+    // Built after m_network and m_services above, which they use.
     QSystemTrayIcon* m_statusItem = nullptr;
     APIClient m_api;
     SellerRuntimeController* m_runtime;
