@@ -153,27 +153,24 @@ const SystemInfo& AppDelegate::systemInfo() {
 // --- status icon and menu ----------------------------------------------------------------------
 
 void AppDelegate::showStatusIcon() {
-    connect(m_services.trayHost.get(), &platform::TrayHost::appeared, this, &AppDelegate::onTrayHostAppeared,
-            Qt::UniqueConnection);
+    connect(m_services.trayHost.get(), &platform::TrayHost::appeared, this, &AppDelegate::onTrayHostAppeared);
     if (m_services.trayHost->isAvailable()) {
         createStatusItem();
         return;
     }
     // Without a status area the icon would silently be nowhere (stock GNOME, or a panel that
-    // starts after us at login). Keep running, say so once, and show up when one appears.
-    if (!m_toldNoTrayHost) {
-        m_toldNoTrayHost = true;
-        QTimer::singleShot(0, this, [this] {
-            if (!m_statusItem) {
-                m_services.alerts->run(
-                    {u"No status area"_s,
-                     QStringLiteral("Orvelquin Desktop lives in the desktop's status area (system tray), which this "
-                                    "desktop does not show right now. On GNOME, enable the AppIndicator extension. "
-                                    "The icon appears as soon as a status area is available."),
-                     {}});
-            }
-        });
-    }
+    // starts after us at login). Keep running, say so once (launch runs once), and show up when
+    // one appears.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_statusItem) {
+            m_services.alerts->run(
+                {u"No status area"_s,
+                 QStringLiteral("Orvelquin Desktop lives in the desktop's status area (system tray), which this "
+                                "desktop does not show right now. On GNOME, enable the AppIndicator extension. "
+                                "The icon appears as soon as a status area is available."),
+                 {}});
+        }
+    });
 }
 
 void AppDelegate::createStatusItem() {
@@ -211,9 +208,10 @@ MenuState AppDelegate::menuState() {
         s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
         s.runtimeCpuPercent = m_runtime->cpuUsagePercent();
     }
-    s.cpuModel = systemInfo().cpuModel;
-    s.ramBytes = systemInfo().ramBytes;
-    s.gpu = systemInfo().gpu;
+    const SystemInfo& host = systemInfo();
+    s.cpuModel = host.cpuModel;
+    s.ramBytes = host.ramBytes;
+    s.gpu = host.gpu;
     s.version = AppInfo::version();
     s.pendingUpdateVersion = m_pendingUpdateVersion;
     s.launchAtLogin = QSettings().value(SettingsKeys::launchAtLogin, false).toBool();

@@ -137,7 +137,6 @@ private:
     std::optional<QString> m_credentials[4];
     QString m_lastHeartbeat = QStringLiteral("\u2014");
     std::optional<SystemInfo> m_systemInfo;
-    bool m_toldNoTrayHost = false;
 };
 
 } // namespace orvelquin
