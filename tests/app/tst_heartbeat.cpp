@@ -1,6 +1,6 @@
 // The heartbeat loop and sign-in of the controller against a scripted loopback service.
 #include "../service/ScriptedHttpServer.h"
-#include "RecordingSecretStore.h"
+#include "ScriptedServices.h"
 #include "app/AppDelegate.h"
 
 #include <QApplication>
@@ -14,17 +14,6 @@ using orvelquin::AppDelegate;
 using orvelquin::AppServices;
 
 namespace {
-
-class ScriptedAlerts final : public orvelquin::platform::AlertPresenter {
-public:
-    QList<orvelquin::platform::Alert> shown;
-    std::optional<orvelquin::platform::SignInEntry> entry;
-    int run(const orvelquin::platform::Alert& alert) override {
-        shown << alert;
-        return 1;
-    }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override { return entry; }
-};
 
 const QByteArray kRelease = "/api/desktop/releases/latest";
 
@@ -40,19 +29,9 @@ private:
 
     std::unique_ptr<AppDelegate> launch(ScriptedHttpServer& server, bool signedIn, QString serviceURL = {}) {
         server.answerAlways(kRelease, {200, R"({"latest_version":"0.0.1"})", {}, 0, false});
-        auto store = std::make_unique<RecordingSecretStore>();
-        if (signedIn) {
-            store->items.insert(QStringLiteral("accessToken"), "at");
-            store->items.insert(QStringLiteral("deviceToken"), "dt");
-        }
-        m_store = store.get();
-        auto alerts = std::make_unique<ScriptedAlerts>();
-        m_alerts = alerts.get();
-        AppServices services = AppServices::system();
-        services.secrets = std::move(store);
-        services.alerts = std::move(alerts);
-        services.lockDirectory = m_lockDir.path();
-        services.serviceBaseURL = serviceURL.isEmpty() ? server.url().toString() : serviceURL;
+        AppServices services = scriptedServices(serviceURL.isEmpty() ? server.url().toString() : serviceURL,
+                                                m_lockDir.path(), signedIn, m_store, m_alerts);
+        m_alerts->answer = 1;
         // Scaled down a thousandfold from 30 s and 300 s.
         services.heartbeatNormalInterval = 0.03;
         services.heartbeatMaximumInterval = 0.3;

@@ -2,7 +2,7 @@
 // loopback server, the real autostart entry in the test session's config directory, and links
 // caught by a URL handler instead of a browser.
 #include "../service/ScriptedHttpServer.h"
-#include "RecordingSecretStore.h"
+#include "ScriptedServices.h"
 #include "app/AppDelegate.h"
 #include "app/MenuModel.h"
 #include "core/AppInfo.h"
@@ -21,19 +21,6 @@ using orvelquin::AppServices;
 using orvelquin::platform::Alert;
 
 namespace {
-
-class ScriptedAlerts final : public orvelquin::platform::AlertPresenter {
-public:
-    QList<Alert> shown;
-    int answer = 0;
-    int run(const Alert& alert) override {
-        shown << alert;
-        return answer;
-    }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override {
-        return std::nullopt;
-    }
-};
 
 // Stands in for the browser.
 class OpenedLinks : public QObject {
@@ -83,20 +70,8 @@ private:
 
     // The first reply in the server's queue answers the launch check.
     std::unique_ptr<AppDelegate> launch(ScriptedHttpServer& server, bool signedIn = false) {
-        auto store = std::make_unique<RecordingSecretStore>();
-        if (signedIn) {
-            store->items.insert(QStringLiteral("accessToken"), "at");
-            store->items.insert(QStringLiteral("deviceToken"), "dt");
-        }
-        m_store = store.get();
-        auto alerts = std::make_unique<ScriptedAlerts>();
-        m_alerts = alerts.get();
-        AppServices services = AppServices::system();
-        services.secrets = std::move(store);
-        services.alerts = std::move(alerts);
-        services.lockDirectory = m_lockDir.path();
-        services.serviceBaseURL = server.url().toString();
-        auto delegate = std::make_unique<AppDelegate>(std::move(services));
+        auto delegate = std::make_unique<AppDelegate>(
+            scriptedServices(server.url().toString(), m_lockDir.path(), signedIn, m_store, m_alerts));
         QSignalSpy launchCheck(delegate.get(), &AppDelegate::updateCheckFinished);
         delegate->applicationDidFinishLaunching();
         [&] { QVERIFY(launchCheck.wait(5000)); }();

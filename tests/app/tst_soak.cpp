@@ -2,7 +2,7 @@
 // session, dropped connections and slow replies, with the seller runtime started and stopped
 // along the way. Memory, descriptors and child processes must come out where they went in.
 #include "../service/ScriptedHttpServer.h"
-#include "RecordingSecretStore.h"
+#include "ScriptedServices.h"
 #include "app/AppDelegate.h"
 
 #include <QDir>
@@ -29,14 +29,6 @@ constexpr int kWarmUp = 300;
 constexpr double kNormal = 0.001;
 constexpr double kMaximum = 0.008;
 constexpr qint64 kGrowthBound = 8 * 1024 * 1024;
-
-class SilentAlerts final : public orvelquin::platform::AlertPresenter {
-public:
-    int run(const orvelquin::platform::Alert&) override { return 0; }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override {
-        return std::nullopt;
-    }
-};
 
 qint64 residentBytes() {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -101,15 +93,10 @@ private Q_SLOTS:
         qint64 residentPeak = 0;
         QSet<QString> statesSeen;
         {
-            auto store = std::make_unique<RecordingSecretStore>();
-            store->items.insert(QStringLiteral("accessToken"), "at");
+            RecordingSecretStore* store = nullptr;
+            ScriptedAlerts* alerts = nullptr;
+            AppServices services = scriptedServices(server.url().toString(), dir.path(), true, store, alerts);
             store->items.insert(QStringLiteral("deviceId"), "d-1");
-            store->items.insert(QStringLiteral("deviceToken"), "dt");
-            AppServices services = AppServices::system();
-            services.secrets = std::move(store);
-            services.alerts = std::make_unique<SilentAlerts>();
-            services.lockDirectory = dir.path();
-            services.serviceBaseURL = server.url().toString();
             services.heartbeatNormalInterval = kNormal;
             services.heartbeatMaximumInterval = kMaximum;
             AppDelegate delegate(std::move(services));
