@@ -7,7 +7,8 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
-    QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop"));
+    // Panels show the application name as the status item's title.
+    QCoreApplication::setApplicationName(QStringLiteral("Orvelquin Desktop"));
     // Ties dialogs to the installed desktop entry (its icon, and the Wayland app id).
     QGuiApplication::setDesktopFileName(QStringLiteral("com.orvelquin.desktop"));
 

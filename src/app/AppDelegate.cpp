@@ -1,13 +1,16 @@
 #include "app/AppDelegate.h"
 
 #include "app/HeartbeatPolicy.h"
+#include "app/NamedIcon.h"
 #include "app/RuntimeTelemetry.h"
 #include "core/AppInfo.h"
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "platform/HostName.h"
+#include "platform/ProcessCpuTime.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -61,10 +64,24 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     , m_api(QUrl(m_services.serviceBaseURL), m_network)
     , m_runtime(new SellerRuntimeController(this))
     , m_updateChecker(QUrl(m_services.serviceBaseURL), m_network)
+    , m_menu(LabelSyntax::Widgets)
+    , m_popupMenu(LabelSyntax::Widgets)
     , m_heartbeatInterval(m_services.heartbeatNormalInterval) {
     // The desktop's proxy settings (or https_proxy and no_proxy) apply to the agent as to any
     // other network program; Qt leaves them unused unless asked.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
+    connect(&m_menu, &StatusMenu::triggered, this, &AppDelegate::perform);
+    connect(&m_popupMenu, &StatusMenu::triggered, this, &AppDelegate::perform);
+    // An open menu shows the runtime's uptime and processor use as they are now, not as the
+    // last heartbeat left them.
+    connect(m_menu.menu(), &QMenu::aboutToShow, this, &AppDelegate::rebuildMenu);
+    connect(m_popupMenu.menu(), &QMenu::aboutToShow, this, &AppDelegate::rebuildMenu);
+    // A runtime that exits on its own changes what the menu and the icon must say.
+    connect(m_runtime, &SellerRuntimeController::stateChanged, this, [this] {
+        if (m_lockURL) {
+            rebuildMenu();
+        }
+    });
     m_heartbeatTimer.setSingleShot(true);
     connect(&m_heartbeatTimer, &QTimer::timeout, this, [this] {
         // Without a device token the loop ends here: nothing is sent and nothing re-armed.
@@ -177,14 +194,45 @@ void AppDelegate::createStatusItem() {
     // Qt settles on the StatusNotifierItem or the XEmbed backend for the whole process the first
     // time a tray icon is made, so the icon is made only once a status area exists: made any
     // earlier, it would never reach a panel that starts after us.
+    m_menu.setSyntax(m_services.trayHost->exportsMenu() ? LabelSyntax::DBusMenu : LabelSyntax::Widgets);
     m_statusItem = new QSystemTrayIcon(this);
-    // Monochrome mask icon, so panels tint it for light and dark themes; themes may replace it.
-    QIcon icon = QIcon::fromTheme(u"orvelquin-desktop-symbolic"_s, QIcon(u":/icons/orvelquin-desktop-symbolic.svg"_s));
-    icon.setIsMask(true);
-    m_statusItem->setIcon(icon);
-    m_statusItem->setToolTip(u"Orvelquin"_s);
-    m_statusItem->setContextMenu(m_menu.get());
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, &AppDelegate::onStatusItemActivated);
+    m_statusItem->setContextMenu(m_menu.menu());
+    applyLook(menuState());
     m_statusItem->show();
+}
+
+void AppDelegate::applyLook(const MenuState& state) {
+    const StatusLook look = orvelquin::statusLook(state);
+    if (!m_statusItem || (look == m_look && !m_statusItem->icon().isNull())) {
+        m_look = look;
+        return;
+    }
+    if (look.icon != m_look.icon || m_statusItem->icon().isNull()) {
+        // By name, so that hosts find the installed symbolic icon and recolour it for their
+        // panel; the bundled copies (a mid tone that reads on light and dark panels) stand in
+        // where the icons are not installed, and give the pixmaps sent along.
+        const QString name = iconName(look.icon);
+        m_statusItem->setIcon(namedIcon(name, QIcon::fromTheme(name, QIcon(u":/icons/"_s + name + u".svg"_s))));
+    }
+    if (look.toolTip != m_look.toolTip || m_statusItem->toolTip().isEmpty()) {
+        m_statusItem->setToolTip(look.toolTip);
+    }
+    m_look = look;
+}
+
+void AppDelegate::onStatusItemActivated(QSystemTrayIcon::ActivationReason reason) {
+    // A primary click opens the menu, as on the home platform. Hosts that draw the exported
+    // menu send only a right click there; the rest (XEmbed trays, and StatusNotifier hosts that
+    // send Activate since Qt declares the item not menu-only) come here. The menu pops up at
+    // the pointer, which X11 reports wherever it is. A Wayland client can neither read the
+    // pointer outside its own surfaces nor place a popup without a parent surface, so there the
+    // host's own right-click menu is the way in, and nothing half-placed is shown.
+    if (reason != QSystemTrayIcon::Trigger || QGuiApplication::platformName() != QLatin1String("xcb")) {
+        return;
+    }
+    StatusMenu& menu = m_services.trayHost->exportsMenu() ? m_popupMenu : m_menu;
+    menu.menu()->popup(QCursor::pos());
 }
 
 void AppDelegate::onTrayHostAppeared() {
@@ -206,7 +254,9 @@ MenuState AppDelegate::menuState() {
     s.runtimeRunning = m_runtime->state() == SellerRuntimeController::RuntimeState::Running;
     if (s.runtimeRunning) {
         s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
-        s.runtimeCpuPercent = m_runtime->cpuUsagePercent();
+        if (const std::optional<qint64> pid = m_runtime->pid()) {
+            s.runtimeCpuPercent = m_menuCpu.sample(*pid, CpuWindow::Clock::now(), platform::processCpuTimeNs(*pid));
+        }
     }
     const SystemInfo& host = systemInfo();
     s.cpuModel = host.cpuModel;
@@ -214,41 +264,19 @@ MenuState AppDelegate::menuState() {
     s.gpu = host.gpu;
     s.version = AppInfo::version();
     s.pendingUpdateVersion = m_pendingUpdateVersion;
-    s.launchAtLogin = QSettings().value(SettingsKeys::launchAtLogin, false).toBool();
+    s.launchAtLogin = userSettings().value(SettingsKeys::launchAtLogin, false).toBool();
     return s;
 }
 
 void AppDelegate::rebuildMenu() {
-    // Rebuilt whole from the state on every change rather than patched item by item: the layout
-    // depends on several fields at once, and a fresh menu can never show a stale combination.
-    auto menu = std::make_unique<QMenu>();
-    for (const MenuItem& item : composeMenu(menuState())) {
-        if (item.separator) {
-            menu->addSeparator();
-            continue;
-        }
-        QAction* action = menu->addAction(item.title);
-        action->setEnabled(item.enabled);
-        action->setShortcut(item.shortcut);
-        action->setCheckable(item.checkable);
-        action->setChecked(item.checked);
-        if (item.action != MenuAction::None) {
-            // Queued, so that a modal dialog opened by the action does not run inside the
-            // menu's own event handling (or inside the D-Bus call of a panel's click).
-            const MenuAction what = item.action;
-            connect(
-                action, &QAction::triggered, this, [this, what] { perform(what); }, Qt::QueuedConnection);
-        }
-    }
-    // The new menu goes in before the old one is deleted: some indicator hosts crash when the
-    // exported menu disappears first.
-    if (m_statusItem) {
-        m_statusItem->setContextMenu(menu.get());
-    }
-    if (m_menu) {
-        m_menu.release()->deleteLater();
-    }
-    m_menu = std::move(menu);
+    // Composed whole from the state on every change, then brought into the one live menu in
+    // place: the layout depends on several fields at once, and composing afresh can never show
+    // a stale combination.
+    const MenuState state = menuState();
+    const QList<MenuItem> items = composeMenu(state);
+    m_menu.apply(items);
+    m_popupMenu.apply(items);
+    applyLook(state);
     Q_EMIT menuRebuilt();
 }
 
@@ -323,7 +351,7 @@ void AppDelegate::openDownloadPage() {
 }
 
 void AppDelegate::toggleLaunchAtLogin() {
-    QSettings settings;
+    QSettings settings = userSettings();
     const bool enabled = settings.value(SettingsKeys::launchAtLogin, false).toBool();
     QString error;
     const bool ok = enabled ? m_services.loginItem->unregisterItem(&error) : m_services.loginItem->registerItem(&error);

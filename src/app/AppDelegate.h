@@ -1,7 +1,10 @@
 #pragma once
 
+#include "app/CpuWindow.h"
 #include "app/MenuModel.h"
 #include "app/SingleInstanceLock.h"
+#include "app/StatusLook.h"
+#include "app/StatusMenu.h"
 #include "core/KeychainStore.h"
 #include "host/SystemInfo.h"
 #include "platform/AlertPresenter.h"
@@ -17,15 +20,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 
 #include <chrono>
 #include <memory>
 #include <optional>
-
-class QMenu;
-class QSystemTrayIcon;
 
 namespace orvelquin {
 
@@ -93,6 +94,9 @@ public:
     std::optional<QString> lockURL() const { return m_lockURL; }
     // Null until launch has found a status area to show it in.
     const QSystemTrayIcon* statusItem() const { return m_statusItem; }
+    // The one menu the status item carries for the life of the process.
+    const StatusMenu& statusMenu() const { return m_menu; }
+    StatusLook statusLook() const { return m_look; }
     MenuState menuState();
 
 Q_SIGNALS:
@@ -110,6 +114,8 @@ private:
     void showStatusIcon();
     void createStatusItem();
     void onTrayHostAppeared();
+    void onStatusItemActivated(QSystemTrayIcon::ActivationReason reason);
+    void applyLook(const MenuState& state);
     void perform(MenuAction action);
     void openServicePage(const QString& path);
     QCoro::Task<> runLaunchUpdateCheck();
@@ -128,7 +134,12 @@ private:
     APIClient m_api;
     SellerRuntimeController* m_runtime;
     UpdateChecker m_updateChecker;
-    std::unique_ptr<QMenu> m_menu;
+    StatusMenu m_menu;
+    // Drawn by the agent itself for a primary click where the host draws m_menu from D-Bus;
+    // the two read '&' and '_' differently, so each carries its own escaping.
+    StatusMenu m_popupMenu;
+    StatusLook m_look;
+    CpuWindow m_menuCpu;
     QTimer m_heartbeatTimer;
     double m_heartbeatInterval;
     QString m_connectionState = QStringLiteral("Disconnected");

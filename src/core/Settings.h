@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLatin1StringView>
+#include <QSettings>
 
 namespace orvelquin::SettingsKeys {
 
@@ -9,3 +10,13 @@ inline constexpr QLatin1StringView launchAtLogin("launchAtLogin");
 inline constexpr QLatin1StringView sellerRuntimePath("sellerRuntimePath");
 
 } // namespace orvelquin::SettingsKeys
+
+namespace orvelquin {
+
+// The user's settings file, $XDG_CONFIG_HOME/Orvelquin/orvelquin-desktop.conf. Named here rather
+// than taken from the application's name, which is the product name that panels show.
+inline QSettings userSettings() {
+    return QSettings(QStringLiteral("Orvelquin"), QStringLiteral("orvelquin-desktop"));
+}
+
+} // namespace orvelquin

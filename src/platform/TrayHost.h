@@ -13,7 +13,11 @@ class TrayHost : public QObject {
 
 public:
     using QObject::QObject;
+    // A StatusNotifierWatcher with a registered host, or an XEmbed system tray.
     virtual bool isAvailable() const = 0;
+    // Whether a tray icon made now goes over D-Bus (StatusNotifierItem with an exported
+    // dbusmenu) rather than XEmbed, where the agent draws its menu itself.
+    virtual bool exportsMenu() const = 0;
 
 Q_SIGNALS:
     void appeared();

@@ -28,7 +28,7 @@ SellerRuntimeController::Hooks defaultHooks() {
 }
 
 std::optional<QString> configuredScript() {
-    const QVariant value = QSettings().value(SettingsKeys::sellerRuntimePath);
+    const QVariant value = userSettings().value(SettingsKeys::sellerRuntimePath);
     if (!value.isValid() || !value.canConvert<QString>()) {
         return std::nullopt;
     }

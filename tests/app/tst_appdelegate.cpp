@@ -39,6 +39,7 @@ public:
     explicit SwitchableTrayHost(bool available)
         : m_available(available) {}
     bool isAvailable() const override { return m_available; }
+    bool exportsMenu() const override { return false; }
     void start() {
         m_available = true;
         Q_EMIT appeared();

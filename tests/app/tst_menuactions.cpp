@@ -6,6 +6,7 @@
 #include "app/AppDelegate.h"
 #include "app/MenuModel.h"
 #include "core/AppInfo.h"
+#include "core/Settings.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -96,7 +97,7 @@ private Q_SLOTS:
 
     void init() {
         m_links.urls.clear();
-        QSettings().clear();
+        orvelquin::userSettings().clear();
     }
 
     void unreachableIsSilentAtLaunchAndSaidByHand() {
@@ -181,12 +182,12 @@ private Q_SLOTS:
 
         delegate->toggleLaunchAtLogin();
         QVERIFY(QFile::exists(entry));
-        QVERIFY(QSettings().value(QStringLiteral("launchAtLogin")).toBool());
+        QVERIFY(orvelquin::userSettings().value(QStringLiteral("launchAtLogin")).toBool());
         QVERIFY(launchAtLoginChecked(orvelquin::composeMenu(delegate->menuState())));
         delegate->toggleLaunchAtLogin();
         QVERIFY(!QFile::exists(entry));
         QVERIFY(!launchAtLoginChecked(orvelquin::composeMenu(delegate->menuState())));
-        QVERIFY(!QSettings().value(QStringLiteral("launchAtLogin")).toBool());
+        QVERIFY(!orvelquin::userSettings().value(QStringLiteral("launchAtLogin")).toBool());
         QVERIFY(m_alerts->shown.isEmpty());
 
         // A file where the autostart folder belongs: the change fails, is said, and the setting stays.
@@ -199,7 +200,7 @@ private Q_SLOTS:
         QCOMPARE(m_alerts->shown[0].message, QStringLiteral("Launch at login unavailable"));
         QVERIFY(m_alerts->shown[0].informative.startsWith(
             QStringLiteral("Orvelquin Desktop could not change its autostart entry. (")));
-        QVERIFY(!QSettings().value(QStringLiteral("launchAtLogin")).toBool());
+        QVERIFY(!orvelquin::userSettings().value(QStringLiteral("launchAtLogin")).toBool());
         QFile::remove(config + QStringLiteral("/autostart"));
         delegate->applicationWillTerminate();
     }

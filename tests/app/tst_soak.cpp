@@ -4,6 +4,7 @@
 #include "../service/ScriptedHttpServer.h"
 #include "ScriptedServices.h"
 #include "app/AppDelegate.h"
+#include "core/Settings.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -71,7 +72,7 @@ private Q_SLOTS:
             script.write("import signal, sys, time\nsignal.signal(signal.SIGTERM, lambda *_: sys.exit(0))\n"
                          "while True:\n    time.sleep(1)\n");
         }
-        QSettings().setValue(QStringLiteral("sellerRuntimePath"), runtime);
+        orvelquin::userSettings().setValue(QStringLiteral("sellerRuntimePath"), runtime);
 
         ScriptedHttpServer server;
         server.setRecording(false);

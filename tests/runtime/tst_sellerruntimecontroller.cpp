@@ -1,3 +1,4 @@
+#include "core/Settings.h"
 #include "runtime/SellerRuntimeController.h"
 
 #include <QCoreApplication>
@@ -42,7 +43,7 @@ private:
 
 private Q_SLOTS:
     void init() {
-        QSettings().remove(QStringLiteral("sellerRuntimePath"));
+        orvelquin::userSettings().remove(QStringLiteral("sellerRuntimePath"));
         QFile::remove(runtimePath());
     }
 
@@ -101,7 +102,7 @@ private Q_SLOTS:
                         "import sys, time\nopen(" + ("'" + record.toUtf8() + "'") +
                             ", 'w').write(' '.join(sys.argv[1:]))\ntime.sleep(60)\n",
                         false);
-        QSettings().setValue(QStringLiteral("sellerRuntimePath"), script);
+        orvelquin::userSettings().setValue(QStringLiteral("sellerRuntimePath"), script);
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QCOMPARE(runtime.mode(), Mode::CustomPath);
         QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:8787"), QStringLiteral("t"), 1));

@@ -1,0 +1,37 @@
+#include "app/StatusLook.h"
+
+namespace orvelquin {
+
+StatusLook statusLook(const MenuState& s) {
+    const QString product = QStringLiteral("Orvelquin Desktop");
+    const QString dot = QStringLiteral(" \u00B7 ");
+    if (!s.hasDeviceToken) {
+        return {StatusLook::Icon::SignedOut, product + dot + QStringLiteral("Not signed in")};
+    }
+    const bool connected = s.connectionState == QLatin1String("Connected");
+    const bool crashed = s.runtimeStateLabel == QLatin1String("crashed");
+    // Launch with stored credentials reads "Disconnected" until the first heartbeat: not a
+    // failure, so it shares the quiet look rather than asking for attention.
+    const bool waiting = s.connectionState == QLatin1String("Disconnected");
+    StatusLook::Icon icon = StatusLook::Icon::Connected;
+    if (crashed || (!connected && !waiting)) {
+        icon = StatusLook::Icon::Attention;
+    } else if (waiting) {
+        icon = StatusLook::Icon::SignedOut;
+    }
+    return {icon, product + dot + s.connectionState + dot + QStringLiteral("seller runtime ") + s.runtimeStateLabel};
+}
+
+QString iconName(StatusLook::Icon icon) {
+    switch (icon) {
+    case StatusLook::Icon::Connected:
+        return QStringLiteral("orvelquin-desktop-symbolic");
+    case StatusLook::Icon::Attention:
+        return QStringLiteral("orvelquin-desktop-attention-symbolic");
+    case StatusLook::Icon::SignedOut:
+        break;
+    }
+    return QStringLiteral("orvelquin-desktop-offline-symbolic");
+}
+
+} // namespace orvelquin
