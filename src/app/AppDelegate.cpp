@@ -17,6 +17,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QNetworkProxyFactory>
+#include <QNetworkReply>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -91,7 +92,19 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     });
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    // Requests still in flight would leave their coroutines suspended for ever once the network
+    // manager deletes their replies. Aborted now, each one resumes, finds the controller going
+    // and ends, while everything it touches on the way out still exists.
+    m_shuttingDown = true;
+    for (QNetworkReply* reply : m_network.findChildren<QNetworkReply*>()) {
+        reply->abort();
+    }
+}
+
+bool AppDelegate::isAlive(const QPointer<AppDelegate>& self) {
+    return self && !self->m_shuttingDown;
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     // A tray agent has no window whose closing should end it.
@@ -247,6 +260,7 @@ MenuState AppDelegate::menuState() {
     s.email = email();
     s.deviceId = deviceId();
     s.hasDeviceToken = deviceToken().has_value();
+    s.signingIn = m_signingIn;
     s.connectionState = m_connectionState;
     s.lastHeartbeat = m_lastHeartbeat;
     s.runtimeModeLabel = modeLabel(m_runtime->mode());
@@ -383,6 +397,10 @@ void AppDelegate::quit() {
 // --- sign-in -----------------------------------------------------------------------------------
 
 void AppDelegate::promptSignIn() {
+    // A second sign-in would register a second device and interleave the keychain writes.
+    if (m_signingIn) {
+        return;
+    }
     const std::optional<platform::SignInEntry> entry = m_services.alerts->askSignIn(
         u"Sign in to Orvelquin"_s, u"This registers this computer as an Orvelquin device."_s);
     if (!entry) {
@@ -391,11 +409,17 @@ void AppDelegate::promptSignIn() {
     performSignIn(trimHorizontalSpace(entry->email), entry->password);
 }
 
+void AppDelegate::setSigningIn(bool signingIn) {
+    m_signingIn = signingIn;
+    rebuildMenu();
+}
+
 QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
     QPointer<AppDelegate> self(this);
+    setSigningIn(true);
     try {
         const SignInResponse login = co_await m_api.signIn(email, password);
-        if (!self) {
+        if (!isAlive(self)) {
             co_return;
         }
         const QString accessToken = login.accessToken;
@@ -405,20 +429,22 @@ QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
         const QString name = platform::localizedHostName().value_or(u"Linux"_s);
         const RegisterDeviceResponse device =
             co_await m_api.registerDevice(name, systemInfo(), AppInfo::version(), accessToken);
-        if (!self) {
+        if (!isAlive(self)) {
             co_return;
         }
         setCredential(Credential::DeviceId, device.deviceId);
 
         const SessionResponse session = co_await m_api.startDeviceSession(device.deviceId, accessToken);
-        if (!self) {
+        if (!isAlive(self)) {
             co_return;
         }
         setCredential(Credential::DeviceToken, session.deviceToken);
+        m_signingIn = false;
     } catch (const std::exception& error) {
-        if (!self) {
+        if (!isAlive(self)) {
             co_return;
         }
+        m_signingIn = false;
         m_services.alerts->run({u"Sign-in failed"_s, errorMessage(error), {}});
         rebuildMenu();
         Q_EMIT signInFinished();
@@ -426,7 +452,7 @@ QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
     }
     startHeartbeat();
     co_await heartbeatNow();
-    if (!self) {
+    if (!isAlive(self)) {
         co_return;
     }
     rebuildMenu();
@@ -452,7 +478,13 @@ QCoro::Task<> AppDelegate::heartbeatNow() {
     } catch (const std::exception& error) {
         failure = errorMessage(error);
     }
-    if (!self) {
+    // Only the session it was sent for may take the outcome: after a sign-out, or a sign-in
+    // with a new device token, an old heartbeat's answer says nothing about the current one.
+    if (!isAlive(self)) {
+        co_return;
+    }
+    if (deviceToken() != token) {
+        Q_EMIT heartbeatFinished();
         co_return;
     }
     if (!failure) {
@@ -478,7 +510,7 @@ void AppDelegate::checkForUpdates() {
 QCoro::Task<> AppDelegate::runLaunchUpdateCheck() {
     QPointer<AppDelegate> self(this);
     const UpdateChecker::Status status = co_await m_updateChecker.check();
-    if (!self) {
+    if (!isAlive(self)) {
         co_return;
     }
     if (status.kind == UpdateChecker::Status::Kind::Available) {
@@ -491,7 +523,7 @@ QCoro::Task<> AppDelegate::runLaunchUpdateCheck() {
 QCoro::Task<> AppDelegate::runManualUpdateCheck() {
     QPointer<AppDelegate> self(this);
     const UpdateChecker::Status status = co_await m_updateChecker.check();
-    if (!self) {
+    if (!isAlive(self)) {
         co_return;
     }
     switch (status.kind) {

@@ -90,6 +90,7 @@ public:
     QString lastHeartbeat() const { return m_lastHeartbeat; }
     double heartbeatInterval() const { return m_heartbeatInterval; }
     bool isHeartbeatArmed() const { return m_heartbeatTimer.isActive(); }
+    bool isSigningIn() const { return m_signingIn; }
     std::optional<QString> pendingUpdateVersion() const { return m_pendingUpdateVersion; }
     std::optional<QString> lockURL() const { return m_lockURL; }
     // Null until launch has found a status area to show it in.
@@ -100,7 +101,8 @@ public:
     MenuState menuState();
 
 Q_SIGNALS:
-    // For tests and tools: emitted after each rebuild and each applied heartbeat outcome.
+    // For tests and tools: emitted after each rebuild and each heartbeat's end (its outcome
+    // applied, or dropped because the session it was sent for has ended).
     void menuRebuilt();
     void heartbeatFinished();
     void signInFinished();
@@ -111,6 +113,10 @@ private:
     // Every assignment of a credential writes it through to the keychain (absent as "").
     void setCredential(Credential which, std::optional<QString> value);
     void loadCredentials();
+    void setSigningIn(bool signingIn);
+    // The guard of every coroutine after an await: the controller exists and is not being torn
+    // down (its destructor resumes the coroutines of aborted requests).
+    static bool isAlive(const QPointer<AppDelegate>& self);
     void showStatusIcon();
     void createStatusItem();
     void onTrayHostAppeared();
@@ -148,6 +154,8 @@ private:
     std::optional<QString> m_credentials[4];
     QString m_lastHeartbeat = QStringLiteral("\u2014");
     std::optional<SystemInfo> m_systemInfo;
+    bool m_signingIn = false;
+    bool m_shuttingDown = false;
 };
 
 } // namespace orvelquin

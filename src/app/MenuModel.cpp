@@ -48,7 +48,7 @@ QString formatUptime(qint64 seconds) {
 QList<MenuItem> composeMenu(const MenuState& s) {
     QList<MenuItem> items;
     items << info(QStringLiteral("Orvelquin Desktop"));
-    items << info(s.email.value_or(QStringLiteral("Not signed in")));
+    items << info(s.signingIn ? QStringLiteral("Signing in\u2026") : s.email.value_or(QStringLiteral("Not signed in")));
     items << separator();
     items << info(QStringLiteral("Device: ") +
                   truncateGraphemes(s.deviceId.value_or(QStringLiteral("No device registered")), 12));
@@ -79,7 +79,9 @@ QList<MenuItem> composeMenu(const MenuState& s) {
         items << separator();
         items << action(QStringLiteral("Sign out"), MenuAction::SignOut);
     } else {
-        items << action(QStringLiteral("Sign in\u2026"), MenuAction::PromptSignIn, ctrl(Qt::Key_I));
+        MenuItem signIn = action(QStringLiteral("Sign in\u2026"), MenuAction::PromptSignIn, ctrl(Qt::Key_I));
+        signIn.enabled = !s.signingIn;
+        items << signIn;
     }
     items << separator();
     items << action(QStringLiteral("Check for updates\u2026"), MenuAction::CheckForUpdates);

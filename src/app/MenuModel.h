@@ -39,6 +39,8 @@ struct MenuState {
     std::optional<QString> email;
     std::optional<QString> deviceId;
     bool hasDeviceToken = false;
+    // A sign-in is under way: the account line says so and no second one can start.
+    bool signingIn = false;
     QString connectionState;
     QString lastHeartbeat;
     QString runtimeModeLabel;

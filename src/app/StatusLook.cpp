@@ -6,7 +6,8 @@ StatusLook statusLook(const MenuState& s) {
     const QString product = QStringLiteral("Orvelquin Desktop");
     const QString dot = QStringLiteral(" \u00B7 ");
     if (!s.hasDeviceToken) {
-        return {StatusLook::Icon::SignedOut, product + dot + QStringLiteral("Not signed in")};
+        return {StatusLook::Icon::SignedOut,
+                product + dot + (s.signingIn ? QStringLiteral("Signing in\u2026") : QStringLiteral("Not signed in"))};
     }
     const bool connected = s.connectionState == QLatin1String("Connected");
     const bool crashed = s.runtimeStateLabel == QLatin1String("crashed");

@@ -92,7 +92,8 @@ class TestStatusMenu : public QObject {
 private Q_SLOTS:
     void titlesShowLiterally_data() {
         QTest::addColumn<QString>("text");
-        for (const char* text : {"Orvelquin Desktop", "a&b_c@example.test", "R&D && co", "Device: dev_1a2b…", "_&_", "&"}) {
+        for (const char* text :
+             {"Orvelquin Desktop", "a&b_c@example.test", "R&D && co", "Device: dev_1a2b…", "_&_", "&"}) {
             QTest::newRow(text) << QString::fromUtf8(text);
         }
     }
@@ -167,9 +168,9 @@ private Q_SLOTS:
             << signedIn(QStringLiteral("Disconnected")) << StatusLook::Icon::SignedOut
             << QStringLiteral("Orvelquin Desktop · Disconnected · seller runtime stopped");
         for (const char* failure : {"Device revoked", "Server unavailable", "Reconnecting"}) {
-            QTest::newRow(failure) << signedIn(QString::fromLatin1(failure)) << StatusLook::Icon::Attention
-                                   << QStringLiteral("Orvelquin Desktop · %1 · seller runtime stopped")
-                                          .arg(QString::fromLatin1(failure));
+            QTest::newRow(failure)
+                << signedIn(QString::fromLatin1(failure)) << StatusLook::Icon::Attention
+                << QStringLiteral("Orvelquin Desktop · %1 · seller runtime stopped").arg(QString::fromLatin1(failure));
         }
         QTest::newRow("runtime crashed") << with(signedIn(), "crashed") << StatusLook::Icon::Attention
                                          << QStringLiteral("Orvelquin Desktop · Connected · seller runtime crashed");
