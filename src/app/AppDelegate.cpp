@@ -8,6 +8,7 @@
 #include "core/Text.h"
 #include "platform/HostName.h"
 #include "platform/ProcessCpuTime.h"
+#include "platform/TrayItem.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -213,6 +214,9 @@ void AppDelegate::createStatusItem() {
     m_statusItem->setContextMenu(m_menu.menu());
     applyLook(menuState());
     m_statusItem->show();
+    if (m_services.trayHost->exportsMenu()) {
+        platform::declareStatusItemMenuOnly();
+    }
 }
 
 void AppDelegate::applyLook(const MenuState& state) {
@@ -235,12 +239,11 @@ void AppDelegate::applyLook(const MenuState& state) {
 }
 
 void AppDelegate::onStatusItemActivated(QSystemTrayIcon::ActivationReason reason) {
-    // A primary click opens the menu, as on the home platform. Hosts that draw the exported
-    // menu send only a right click there; the rest (XEmbed trays, and StatusNotifier hosts that
-    // send Activate since Qt declares the item not menu-only) come here. The menu pops up at
-    // the pointer, which X11 reports wherever it is. A Wayland client can neither read the
-    // pointer outside its own surfaces nor place a popup without a parent surface, so there the
-    // host's own right-click menu is the way in, and nothing half-placed is shown.
+    // A primary click opens the menu, as on the home platform. StatusNotifier hosts open it
+    // themselves, since the item declares itself menu-only; XEmbed trays, and hosts that send
+    // Activate all the same, come here, and the menu pops up at the pointer, which X11 reports
+    // wherever it is. A Wayland client can neither read the pointer outside its own surfaces nor
+    // place a popup without a parent surface, so there nothing half-placed is shown.
     if (reason != QSystemTrayIcon::Trigger || QGuiApplication::platformName() != QLatin1String("xcb")) {
         return;
     }
