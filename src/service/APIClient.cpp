@@ -77,13 +77,10 @@ QCoro::Task<QJsonObject> APIClient::post(QByteArray encodedPath, QJsonObject bod
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
 
     const HttpResult result = co_await exchange(*m_session, request, payload, kMaxReplyBytes, m_timeout);
-    if (result.tooLarge) {
-        throw TransportError(u"The service's reply is larger than %1 KiB"_s.arg(kMaxReplyBytes / 1024));
+    if (result.transportError) {
+        throw TransportError(*result.transportError);
     }
     if (!result.status) {
-        if (result.error != QNetworkReply::NoError) {
-            throw TransportError(result.errorText);
-        }
         throw APIError(u"No HTTP response"_s);
     }
     const int status = *result.status;

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QCoroTask>
-#include <QNetworkReply>
 #include <QString>
 
 #include <chrono>
@@ -15,11 +14,11 @@ namespace orvelquin {
 
 // The outcome of one HTTP exchange, read with a size cap and without following redirects.
 struct HttpResult {
-    std::optional<int> status; // absent when no HTTP reply arrived
+    std::optional<int> status; // set only for a reply that arrived whole
     QByteArray body;
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    QString errorText;
-    bool tooLarge = false;
+    // Why the exchange broke: connection, TLS, timeout, a reply over the cap. A transfer that
+    // breaks after the status line lands here too, since the service's answer is unknown.
+    std::optional<QString> transportError;
 };
 
 // Sends one request (POST when a body is given, GET otherwise). Redirects are never followed, so
