@@ -1,16 +1,47 @@
 #include "service/HttpExchange.h"
 
 #include <QCoroNetworkReply>
+#include <QIODevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace orvelquin {
 namespace {
+
+// A request body that can be read once. To send a request again, Qt's HTTP layer rewinds its
+// body; refused, it fails the request with ContentReSendError instead.
+class OneShotBody final : public QIODevice {
+public:
+    explicit OneShotBody(QByteArray data)
+        : m_data(std::move(data)) {
+        open(QIODevice::ReadOnly);
+    }
+    qint64 size() const override { return m_data.size(); }
+    bool seek(qint64 position) override { return (!m_read || position >= pos()) && QIODevice::seek(position); }
+
+protected:
+    qint64 readData(char* out, qint64 maxSize) override {
+        const qint64 n = std::min<qint64>(maxSize, m_data.size() - pos());
+        if (n <= 0) {
+            return 0;
+        }
+        std::memcpy(out, m_data.constData() + pos(), static_cast<size_t>(n));
+        m_read = true;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    bool m_read = false;
+};
 
 // The errors Qt derives from a status of 400 or more once the reply has arrived whole; any other
 // error is the transfer's own.
@@ -37,14 +68,25 @@ bool isStatusError(QNetworkReply::NetworkError error) {
 } // namespace
 
 QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest request,
-                                 std::optional<QByteArray> body, qint64 maxBytes, std::chrono::milliseconds timeout) {
+                                 std::optional<QByteArray> body, Resend resend, qint64 maxBytes,
+                                 std::chrono::milliseconds timeout) {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(static_cast<int>(timeout.count()));
 
     struct Deleter {
         void operator()(QNetworkReply* r) const { r->deleteLater(); }
     };
-    std::unique_ptr<QNetworkReply, Deleter> reply(body ? network.post(request, *body) : network.get(request));
+    std::unique_ptr<QNetworkReply, Deleter> reply;
+    if (!body) {
+        reply.reset(network.get(request));
+    } else if (resend == Resend::Allowed) {
+        reply.reset(network.post(request, *body));
+    } else {
+        request.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
+        auto* device = new OneShotBody(*body);
+        reply.reset(network.post(request, device));
+        device->setParent(reply.get()); // Qt reads it until the reply has finished
+    }
     // Qt's network thread would otherwise buffer whatever a fast peer sends before this thread
     // gets to see it and give up; bounded, it waits for the reads below.
     reply->setReadBufferSize(maxBytes + 1);
@@ -90,6 +132,11 @@ QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest
         // "Operation canceled".
         result.transportError = u"The service did not answer within %1 seconds."_s.arg(
             QString::number(static_cast<double>(timeout.count()) / 1000.0));
+    } else if (error == QNetworkReply::ContentReSendError) {
+        // Qt also resends after a reply broken off within its head or body.
+        result.transportError = status.isValid()
+                                    ? u"The connection to the service closed before the reply was complete."_s
+                                    : u"The connection to the service closed before it answered."_s;
     } else if (error != QNetworkReply::NoError && !(code >= 400 && isStatusError(error))) {
         result.transportError = reply->errorString();
     } else if (cutShort) {

@@ -21,9 +21,14 @@ struct HttpResult {
     std::optional<QString> transportError;
 };
 
+// Qt sends a request again by itself when its connection closes before any reply byte, although
+// the service may have acted on the first one. Never is for requests that must not be repeated.
+enum class Resend { Allowed, Never };
+
 // Sends one request (POST when a body is given, GET otherwise). Redirects are never followed, so
 // credentials are never re-sent elsewhere, and a body beyond maxBytes aborts the exchange.
 QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest request,
-                                 std::optional<QByteArray> body, qint64 maxBytes, std::chrono::milliseconds timeout);
+                                 std::optional<QByteArray> body, Resend resend, qint64 maxBytes,
+                                 std::chrono::milliseconds timeout);
 
 } // namespace orvelquin

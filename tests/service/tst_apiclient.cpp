@@ -284,6 +284,33 @@ private Q_SLOTS:
                 }).startsWith(QStringLiteral("transport:")));
     }
 
+    // A connection that closes before any reply leaves open whether the service acted; Qt would
+    // send the request again, so a sign-in could reach the service twice.
+    void userActionsAreSentOnce_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("signIn") << u"signIn"_s;
+        QTest::newRow("registerDevice") << u"registerDevice"_s;
+        QTest::newRow("startDeviceSession") << u"startDeviceSession"_s;
+    }
+
+    void userActionsAreSentOnce() {
+        QFETCH(QString, operation);
+        ScriptedHttpServer server;
+        ScriptedHttpServer::Reply kept{200, R"({"ok":true})", {}, 0, false};
+        kept.keepAlive = true;
+        server.enqueue(kept);
+        server.enqueue({200, {}, {}, 0, true});
+        // What a second attempt would get.
+        server.enqueueJson(200, R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
+                                R"("device_token":"t"})");
+        APIClient api(server.url(), m_network);
+        QCoro::waitFor(call(api, u"heartbeat"_s));
+        QCOMPARE(failureOf([&] { return call(api, operation); }),
+                 u"transport:The connection to the service closed before it answered."_s);
+        QCOMPARE(server.requestCount(), 2);
+        QCOMPARE(server.requests().at(1).connection, server.requests().at(0).connection);
+    }
+
     void oversizedReplyIsCut() {
         ScriptedHttpServer server;
         server.enqueueJson(200, "{\"ok\":true,\"pad\":\"" + QByteArray(2 * 1024 * 1024, 'x') + "\"}");
