@@ -29,7 +29,7 @@ QJsonObject APIClient::hostMembers(const SystemInfo& info) {
 
 QCoro::Task<SignInResponse> APIClient::signIn(QString email, QString password) {
     const QJsonObject body{{u"email"_s, email}, {u"password"_s, password}};
-    const QJsonObject reply = co_await post(QByteArray("/auth/login"), body, std::nullopt);
+    const QJsonObject reply = co_await post(QByteArray("/auth/login"), body, std::nullopt, Resend::Never);
     co_return SignInResponse::fromJson(reply);
 }
 
@@ -38,7 +38,7 @@ QCoro::Task<RegisterDeviceResponse> APIClient::registerDevice(QString name, Syst
     QJsonObject body = hostMembers(info);
     body.insert(u"name"_s, name);
     body.insert(u"software_version"_s, version);
-    const QJsonObject reply = co_await post(QByteArray("/v1/devices/register"), body, bearer);
+    const QJsonObject reply = co_await post(QByteArray("/v1/devices/register"), body, bearer, Resend::Never);
     co_return RegisterDeviceResponse::fromJson(reply);
 }
 
@@ -49,8 +49,8 @@ QCoro::Task<SessionResponse> APIClient::startDeviceSession(QString deviceId, QSt
         throw APIError(u"The service sent an invalid device id"_s);
     }
     const QByteArray segment = QUrl::toPercentEncoding(deviceId);
-    const QJsonObject reply =
-        co_await post(QByteArray("/v1/devices/") + segment + QByteArray("/session"), QJsonObject(), bearer);
+    const QJsonObject reply = co_await post(QByteArray("/v1/devices/") + segment + QByteArray("/session"),
+                                            QJsonObject(), bearer, Resend::Never);
     co_return SessionResponse::fromJson(reply);
 }
 
@@ -63,11 +63,14 @@ QCoro::Task<> APIClient::heartbeat(QString deviceToken, bool healthy, int capaci
         {u"runtime"_s, runtime},
         {u"device_info"_s, hostMembers(info)},
     };
-    const QJsonObject reply = co_await post(QByteArray("/v1/devices/heartbeat"), body, deviceToken);
+    // A repeated heartbeat only reports the same state twice, and the resend rides out a kept-alive
+    // connection that the service closed just as the beat went out.
+    const QJsonObject reply = co_await post(QByteArray("/v1/devices/heartbeat"), body, deviceToken, Resend::Allowed);
     HeartbeatResponse::fromJson(reply);
 }
 
-QCoro::Task<QJsonObject> APIClient::post(QByteArray encodedPath, QJsonObject body, std::optional<QString> bearer) {
+QCoro::Task<QJsonObject> APIClient::post(QByteArray encodedPath, QJsonObject body, std::optional<QString> bearer,
+                                         Resend resend) {
     const QUrl url = QUrl::fromEncoded(m_baseURL.toEncoded() + encodedPath, QUrl::StrictMode);
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
@@ -76,14 +79,11 @@ QCoro::Task<QJsonObject> APIClient::post(QByteArray encodedPath, QJsonObject bod
     }
     const QByteArray payload = QJsonDocument(body).toJson(QJsonDocument::Compact);
 
-    const HttpResult result = co_await exchange(*m_session, request, payload, kMaxReplyBytes, m_timeout);
-    if (result.tooLarge) {
-        throw TransportError(u"The service's reply is larger than %1 KiB"_s.arg(kMaxReplyBytes / 1024));
+    const HttpResult result = co_await exchange(*m_session, request, payload, resend, kMaxReplyBytes, m_timeout);
+    if (result.transportError) {
+        throw TransportError(*result.transportError);
     }
     if (!result.status) {
-        if (result.error != QNetworkReply::NoError) {
-            throw TransportError(result.errorText);
-        }
         throw APIError(u"No HTTP response"_s);
     }
     const int status = *result.status;

@@ -15,8 +15,12 @@ class QNetworkAccessManager;
 
 namespace orvelquin {
 
+enum class Resend;
+
 // Client of the service's device API. Every operation throws a ServiceError subclass on failure
-// (APIError, TransportError, DecodingError), whose message() is what the user is shown.
+// (APIError, TransportError, DecodingError), whose message() is what the user is shown. Sign-in,
+// registration and session requests reach the service at most once per call; a heartbeat may be
+// sent again by Qt when its connection closes before any reply.
 class APIClient {
 public:
     static constexpr qint64 kMaxReplyBytes = 1024 * 1024;
@@ -36,7 +40,8 @@ public:
     static QJsonObject hostMembers(const SystemInfo& info);
 
 private:
-    QCoro::Task<QJsonObject> post(QByteArray encodedPath, QJsonObject body, std::optional<QString> bearer);
+    QCoro::Task<QJsonObject> post(QByteArray encodedPath, QJsonObject body, std::optional<QString> bearer,
+                                  Resend resend);
 
     QUrl m_baseURL;
     QNetworkAccessManager* m_session;

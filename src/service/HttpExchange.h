@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QCoroTask>
-#include <QNetworkReply>
 #include <QString>
 
 #include <chrono>
@@ -15,16 +14,21 @@ namespace orvelquin {
 
 // The outcome of one HTTP exchange, read with a size cap and without following redirects.
 struct HttpResult {
-    std::optional<int> status; // absent when no HTTP reply arrived
+    std::optional<int> status; // set only for a reply that arrived whole
     QByteArray body;
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    QString errorText;
-    bool tooLarge = false;
+    // Why the exchange broke: connection, TLS, timeout, a reply over the cap. A transfer that
+    // breaks after the status line lands here too, since the service's answer is unknown.
+    std::optional<QString> transportError;
 };
+
+// Qt sends a request again by itself when its connection closes before any reply byte, although
+// the service may have acted on the first one. Never is for requests that must not be repeated.
+enum class Resend { Allowed, Never };
 
 // Sends one request (POST when a body is given, GET otherwise). Redirects are never followed, so
 // credentials are never re-sent elsewhere, and a body beyond maxBytes aborts the exchange.
 QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest request,
-                                 std::optional<QByteArray> body, qint64 maxBytes, std::chrono::milliseconds timeout);
+                                 std::optional<QByteArray> body, Resend resend, qint64 maxBytes,
+                                 std::chrono::milliseconds timeout);
 
 } // namespace orvelquin

@@ -29,6 +29,7 @@ public:
 };
 
 // The request never got a complete answer: connection, TLS, timeout, or a reply over the size cap.
+// A reply whose transfer breaks after its status line is one of these, whatever the status.
 class TransportError : public ServiceError {
 public:
     using ServiceError::ServiceError;

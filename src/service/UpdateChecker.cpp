@@ -90,8 +90,8 @@ QCoro::Task<UpdateChecker::Status> UpdateChecker::check() const {
     const QUrl url =
         QUrl::fromEncoded(m_baseURL.toEncoded() + QByteArray("/api/desktop/releases/latest"), QUrl::StrictMode);
     const HttpResult result =
-        co_await exchange(*m_session, QNetworkRequest(url), std::nullopt, kMaxReplyBytes, m_timeout);
-    if (result.tooLarge || !result.status) {
+        co_await exchange(*m_session, QNetworkRequest(url), std::nullopt, Resend::Allowed, kMaxReplyBytes, m_timeout);
+    if (result.transportError || !result.status) {
         co_return Status::unreachable();
     }
     co_return evaluate(AppInfo::version(), *result.status, result.body);

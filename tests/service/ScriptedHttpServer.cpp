@@ -16,14 +16,16 @@ QUrl ScriptedHttpServer::url() const {
 void ScriptedHttpServer::onConnection() {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         auto buffer = std::make_shared<QByteArray>();
+        const int connection = ++m_connections;
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer, connection] {
             *buffer += socket->readAll();
             const qsizetype end = buffer->indexOf("\r\n\r\n");
             if (end < 0) {
                 return;
             }
             Request request;
+            request.connection = connection;
             const QList<QByteArray> lines = buffer->left(end).split('\n');
             const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
             request.method = first.value(0);
@@ -63,14 +65,17 @@ void ScriptedHttpServer::onConnection() {
                     socket->abort();
                     return;
                 }
+                const bool complete = reply.ending == Reply::Ending::Complete;
                 QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
-                out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+                out += "Content-Length: " + QByteArray::number(reply.body.size() + (complete ? 0 : 1)) + "\r\n";
                 for (const auto& [name, value] : reply.headers) {
                     out += name + ": " + value + "\r\n";
                 }
-                out += "Connection: close\r\n\r\n" + reply.body;
+                out += (reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n") + reply.body;
                 socket->write(out);
-                socket->disconnectFromHost();
+                if (reply.ending != Reply::Ending::Stalled && !reply.keepAlive) {
+                    socket->disconnectFromHost();
+                }
             });
         });
     }

@@ -20,13 +20,19 @@ public:
         QByteArray body;
         QList<std::pair<QByteArray, QByteArray>> headers;
         int delayMs = 0;
-        bool dropConnection = false;
+        bool dropConnection = false; // close without sending a byte
+        // Cut and Stalled announce one byte more than `body` and, after `body`, close the
+        // connection or fall silent.
+        enum class Ending { Complete, Cut, Stalled };
+        Ending ending = Ending::Complete;
+        bool keepAlive = false; // leave the connection open for the next request
     };
     struct Request {
         QByteArray method;
         QByteArray target;
         QMap<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
+        int connection = 0; // which accepted connection, counting from 1
     };
 
     explicit ScriptedHttpServer(QObject* parent = nullptr);
@@ -57,6 +63,7 @@ private:
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
     qsizetype m_count = 0;
+    int m_connections = 0;
     std::optional<std::pair<qint64, bool>> m_stream;
     qint64 m_streamed = 0;
     bool m_recording = true;

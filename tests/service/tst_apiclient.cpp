@@ -11,6 +11,10 @@
 
 using namespace orvelquin;
 using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
+using Ending = ScriptedHttpServer::Reply::Ending;
+
+Q_DECLARE_METATYPE(Ending)
 
 namespace {
 
@@ -45,6 +49,19 @@ template <typename Call> QString failureOf(Call call) {
     return QCoro::waitFor(run(std::move(call)));
 }
 
+// One call of the named operation with fixed arguments.
+QCoro::Task<> call(APIClient& api, const QString& operation) {
+    if (operation == u"signIn") {
+        co_await api.signIn(u"e"_s, u"p"_s);
+    } else if (operation == u"registerDevice") {
+        co_await api.registerDevice(u"n"_s, sampleHost(), u"v"_s, u"a"_s);
+    } else if (operation == u"startDeviceSession") {
+        co_await api.startDeviceSession(u"d"_s, u"a"_s);
+    } else {
+        co_await api.heartbeat(u"t"_s, true, 1, u"online"_s, sampleHost(), {});
+    }
+}
+
 qint64 residentBytes() {
     QFile statm(QStringLiteral("/proc/self/statm"));
     return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
@@ -64,39 +81,42 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("failure");
-        QTest::newRow("detail") << 401 << QByteArray(R"({"detail":"Invalid device session"})")
-                                << QStringLiteral("api:Invalid device session");
-        QTest::newRow("empty detail") << 404 << QByteArray(R"({"detail":""})") << QStringLiteral("api:");
-        QTest::newRow("array detail") << 422 << QByteArray(R"({"detail":[{"loc":1}]})")
-                                      << QStringLiteral("api:HTTP 422");
-        QTest::newRow("null detail") << 400 << QByteArray(R"({"detail":null})") << QStringLiteral("api:HTTP 400");
-        QTest::newRow("html") << 500 << QByteArray("<html>oops</html>") << QStringLiteral("api:HTTP 500");
-        QTest::newRow("empty 503") << 503 << QByteArray() << QStringLiteral("api:HTTP 503");
-        QTest::newRow("redirect not followed") << 302 << QByteArray() << QStringLiteral("api:HTTP 302");
-        QTest::newRow("199") << 199 << QByteArray(R"({"access_token":"a","refresh_token":"r"})")
-                             << QStringLiteral("api:HTTP 199");
-        QTest::newRow("300") << 300 << QByteArray(R"({"access_token":"a","refresh_token":"r"})")
-                             << QStringLiteral("api:HTTP 300");
-        QTest::newRow("200") << 200 << QByteArray(R"({"access_token":"a","refresh_token":"r","x":1})") << QString();
-        QTest::newRow("299") << 299 << QByteArray(R"({"access_token":"a","refresh_token":"r"})") << QString();
-        QTest::newRow("204 empty body") << 204 << QByteArray()
-                                        << QStringLiteral("decoding:The service's reply is not valid JSON: "
-                                                          "illegal value");
-        QTest::newRow("missing member") << 200 << QByteArray(R"({"access_token":"a"})")
-                                        << QStringLiteral("decoding:The service's reply is not valid: "
-                                                          "\"refresh_token\" should be a string but is missing");
-        QTest::newRow("null member") << 200 << QByteArray(R"({"access_token":null,"refresh_token":"r"})")
-                                     << QStringLiteral("decoding:The service's reply is not valid: "
-                                                       "\"access_token\" should be a string but is null");
+        QTest::addColumn<Ending>("ending");
+        auto row = [](const char* name, int status, const QByteArray& body, const QString& failure,
+                      Ending ending = Ending::Complete) { QTest::newRow(name) << status << body << failure << ending; };
+        const QByteArray login = R"({"access_token":"a","refresh_token":"r"})";
+        row("detail", 401, R"({"detail":"Invalid device session"})", u"api:Invalid device session"_s);
+        row("empty detail", 404, R"({"detail":""})", u"api:"_s);
+        row("array detail", 422, R"({"detail":[{"loc":1}]})", u"api:HTTP 422"_s);
+        row("null detail", 400, R"({"detail":null})", u"api:HTTP 400"_s);
+        row("html", 500, "<html>oops</html>", u"api:HTTP 500"_s);
+        row("empty 503", 503, {}, u"api:HTTP 503"_s);
+        row("redirect not followed", 302, {}, u"api:HTTP 302"_s);
+        row("199", 199, login, u"api:HTTP 199"_s);
+        row("300", 300, login, u"api:HTTP 300"_s);
+        row("200", 200, R"({"access_token":"a","refresh_token":"r","x":1})", {});
+        row("299", 299, login, {});
+        row("204 empty body", 204, {}, u"decoding:The service's reply is not valid JSON: illegal value"_s);
+        row("missing member", 200, R"({"access_token":"a"})",
+            u"decoding:The service's reply is not valid: \"refresh_token\" should be a string but is missing"_s);
+        row("null member", 200, R"({"access_token":null,"refresh_token":"r"})",
+            u"decoding:The service's reply is not valid: \"access_token\" should be a string but is null"_s);
+        // A transfer that breaks after the status line is no answer, whatever the status said.
+        const QString timedOut = u"transport:The service did not answer within 0.3 seconds."_s;
+        row("200 cut", 200, login, u"transport:"_s, Ending::Cut);
+        row("503 cut", 503, R"({"detail":"x"})", u"transport:"_s, Ending::Cut);
+        row("200 stalled", 200, login, timedOut, Ending::Stalled);
+        row("503 stalled", 503, {}, timedOut, Ending::Stalled);
     }
 
     void errorTable() {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, failure);
+        QFETCH(Ending, ending);
         ScriptedHttpServer server;
-        server.enqueue({status, body, {{"Location", "http://127.0.0.1:9/elsewhere"}}, 0, false});
-        APIClient api(server.url(), m_network);
+        server.enqueue({status, body, {{"Location", "http://127.0.0.1:9/elsewhere"}}, 0, false, ending});
+        APIClient api(server.url(), m_network, ending == Ending::Stalled ? 300ms : 60s);
         const QString got = failureOf([&] { return api.signIn(QStringLiteral("a@b"), QStringLiteral("pw")); });
         QCOMPARE(got.left(failure.size()), failure);
         QCOMPARE(server.requests().size(), 1);
@@ -214,18 +234,7 @@ private Q_SLOTS:
         ScriptedHttpServer server;
         server.enqueueJson(200, body);
         APIClient api(server.url(), m_network);
-        const QString got = failureOf([&]() -> QCoro::Task<> {
-            if (operation == u"signIn") {
-                co_await api.signIn(QStringLiteral("e"), QStringLiteral("p"));
-            } else if (operation == u"registerDevice") {
-                co_await api.registerDevice(QStringLiteral("n"), sampleHost(), QStringLiteral("v"),
-                                            QStringLiteral("a"));
-            } else if (operation == u"startDeviceSession") {
-                co_await api.startDeviceSession(QStringLiteral("d"), QStringLiteral("a"));
-            } else {
-                co_await api.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
-            }
-        });
+        const QString got = failureOf([&] { return call(api, operation); });
         if (failure.isEmpty()) {
             QCOMPARE(got, QString());
         } else {
@@ -258,9 +267,8 @@ private Q_SLOTS:
         ScriptedHttpServer server;
         server.enqueue({200, R"({"ok":true})", {}, 3000, false});
         APIClient slow(server.url(), m_network, 300ms);
-        QVERIFY(failureOf([&] {
-                    return slow.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
-                }).startsWith(QStringLiteral("transport:")));
+        QCOMPARE(failureOf([&] { return call(slow, u"heartbeat"_s); }),
+                 u"transport:The service did not answer within 0.3 seconds."_s);
 
         // Qt resends once on a connection dropped before any reply, so both attempts are dropped.
         server.enqueue({200, {}, {}, 0, true});
@@ -274,6 +282,33 @@ private Q_SLOTS:
         QVERIFY(failureOf([&] {
                     return nobody.heartbeat(QStringLiteral("t"), true, 1, QStringLiteral("online"), sampleHost(), {});
                 }).startsWith(QStringLiteral("transport:")));
+    }
+
+    // A connection that closes before any reply leaves open whether the service acted; Qt would
+    // send the request again, so a sign-in could reach the service twice.
+    void userActionsAreSentOnce_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("signIn") << u"signIn"_s;
+        QTest::newRow("registerDevice") << u"registerDevice"_s;
+        QTest::newRow("startDeviceSession") << u"startDeviceSession"_s;
+    }
+
+    void userActionsAreSentOnce() {
+        QFETCH(QString, operation);
+        ScriptedHttpServer server;
+        ScriptedHttpServer::Reply kept{200, R"({"ok":true})", {}, 0, false};
+        kept.keepAlive = true;
+        server.enqueue(kept);
+        server.enqueue({200, {}, {}, 0, true});
+        // What a second attempt would get.
+        server.enqueueJson(200, R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
+                                R"("device_token":"t"})");
+        APIClient api(server.url(), m_network);
+        QCoro::waitFor(call(api, u"heartbeat"_s));
+        QCOMPARE(failureOf([&] { return call(api, operation); }),
+                 u"transport:The connection to the service closed before it answered."_s);
+        QCOMPARE(server.requestCount(), 2);
+        QCOMPARE(server.requests().at(1).connection, server.requests().at(0).connection);
     }
 
     void oversizedReplyIsCut() {

@@ -91,6 +91,12 @@ private Q_SLOTS:
 
         server.enqueue({200, newer, {}, 3000, false});
         QCOMPARE(QCoro::waitFor(checker.check()), Status::unreachable());
+        // A 200 whose transfer then breaks is no answer, even with a whole JSON object read.
+        using Ending = ScriptedHttpServer::Reply::Ending;
+        for (const Ending ending : {Ending::Cut, Ending::Stalled}) {
+            server.enqueue({200, newer, {}, 0, false, ending});
+            QCOMPARE(QCoro::waitFor(checker.check()), Status::unreachable());
+        }
 
         // Over 64 KiB is refused, whether announced by Content-Length or not.
         server.enqueueJson(200, "{\"latest_version\":\"99\",\"pad\":\"" + QByteArray(70 * 1024, 'x') + "\"}");
