@@ -164,29 +164,34 @@ private Q_SLOTS:
         QVERIFY(second.acquire());
     }
 
-    void symlinkAtTheLockPathIsNotFollowed_data() {
-        QTest::addColumn<bool>("targetExists");
-        QTest::newRow("to a file") << true;
-        QTest::newRow("dangling") << false;
+    // Nothing but a regular file is a lock: a symlink is not followed, a FIFO does not hang us.
+    void nonRegularFileAtTheLockPathIsReplaced_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("symlink to a file") << QStringLiteral("symlink");
+        QTest::newRow("dangling symlink") << QStringLiteral("dangling");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
     }
 
-    void symlinkAtTheLockPathIsNotFollowed() {
-        QFETCH(bool, targetExists);
+    void nonRegularFileAtTheLockPathIsReplaced() {
+        QFETCH(QString, kind);
         QTemporaryDir dir;
         QTemporaryDir elsewhere;
         const QString target = elsewhere.filePath(QStringLiteral("precious"));
-        if (targetExists) {
-            writeFile(target, "keep me");
-        }
         SingleInstanceLock lock(dir.path(), QStringLiteral("orvelquin-desktop"));
-        QVERIFY(QFile::link(target, lock.filePath()));
-        QVERIFY(lock.acquire());
-        QCOMPARE(QFileInfo(lock.filePath()).isSymLink(), false);
-        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
-        QCOMPARE(QFile::exists(target), targetExists);
-        if (targetExists) {
-            QCOMPARE(readFile(target), QByteArray("keep me"));
+        if (kind == QStringLiteral("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(lock.filePath()).constData(), 0600), 0);
+        } else {
+            if (kind == QStringLiteral("symlink")) {
+                writeFile(target, "keep me");
+            }
+            QVERIFY(QFile::link(target, lock.filePath()));
         }
+        QVERIFY(lock.acquire());
+        QVERIFY(QFileInfo(lock.filePath()).isFile());
+        QVERIFY(!QFileInfo(lock.filePath()).isSymLink());
+        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        QCOMPARE(readFile(target), kind == QStringLiteral("symlink") ? QByteArray("keep me") : QByteArray());
+        QCOMPARE(QFile::exists(target), kind == QStringLiteral("symlink"));
         lock.release();
     }
 

@@ -32,16 +32,25 @@ LockFile::Outcome LockFile::lock(const QString& path) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         // O_NONBLOCK only keeps a FIFO in the file's place from hanging the open.
         const int fd = ::open(m_path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+        struct stat atPath {};
         if (fd < 0) {
-            if (errno == ELOOP && ::unlink(m_path.constData()) == 0) {
+            // A symlink is nobody's lock. Checking again right before the unlink keeps us from
+            // removing the file another agent has just put in its place.
+            if (errno == ELOOP && ::lstat(m_path.constData(), &atPath) == 0 && S_ISLNK(atPath.st_mode) &&
+                ::unlink(m_path.constData()) == 0) {
                 continue;
             }
             return Outcome::Failed;
         }
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (::fstat(fd, &info) != 0) {
             ::close(fd);
-            if (::unlink(m_path.constData()) == 0) {
+            return Outcome::Failed;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd);
+            if (::lstat(m_path.constData(), &atPath) == 0 && sameFile(info, atPath) &&
+                ::unlink(m_path.constData()) == 0) {
                 continue;
             }
             return Outcome::Failed;
