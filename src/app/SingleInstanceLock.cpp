@@ -5,18 +5,29 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <limits>
 
 namespace orvelquin {
-SingleInstanceLock::SingleInstanceLock(QString directory, QString agentName)
+namespace {
+
+// A pid with room for any padding a person might add; anything longer is not a lock file's.
+constexpr qsizetype kMaxContents = 4096;
+
+} // namespace
+
+SingleInstanceLock::SingleInstanceLock(QString directory, QString agentName, QString fallbackBase)
     : m_directory(std::move(directory))
-    , m_agentName(std::move(agentName)) {}
+    , m_agentName(std::move(agentName))
+    , m_fallbackDirectory(QDir(fallbackBase.isEmpty() ? QDir::tempPath() : fallbackBase)
+                              .filePath(QStringLiteral("orvelquin-desktop-%1").arg(platform::currentUserId()))) {}
 
 QString SingleInstanceLock::filePath() const {
-    return QDir(m_directory).filePath(kFileName);
+    // An empty directory would put the lock in whatever directory the agent was started from, and
+    // one that others may write to would let them plant or swap the file.
+    const QString& directory = platform::isPrivateDirectory(m_directory) ? m_directory : m_fallbackDirectory;
+    return QDir(directory).filePath(kFileName);
 }
 
 std::optional<qint32> SingleInstanceLock::parsePid(const QByteArray& contents) {
@@ -69,31 +80,52 @@ bool SingleInstanceLock::isLiveAgent(qint64 pid) const {
     return name.isEmpty() || name == m_agentName || (name.size() == 15 && m_agentName.startsWith(name));
 }
 
+bool SingleInstanceLock::namesLiveAgent(const QByteArray& contents) const {
+    if (contents.size() > kMaxContents) {
+        return false;
+    }
+    const std::optional<qint32> pid = parsePid(contents);
+    return pid && isLiveAgent(*pid);
+}
+
 bool SingleInstanceLock::acquire() {
+    m_pid = QByteArray::number(platform::currentProcessId());
+    m_held = take();
+    return m_held;
+}
+
+// Even a lock without a file counts as taken: refusing to run would be worse than a rare duplicate.
+bool SingleInstanceLock::take() {
     const QString path = filePath();
-    QFile existing(path);
-    if (existing.open(QIODevice::ReadOnly)) {
-        const std::optional<qint32> pid = parsePid(existing.readAll());
-        existing.close();
-        if (pid && isLiveAgent(*pid)) {
+    // With no directory that only this user can write to there is no safe place for the file.
+    if (!platform::isPrivateDirectory(m_directory) && !platform::makePrivateDirectory(m_fallbackDirectory)) {
+        return true;
+    }
+    switch (m_file.lock(path)) {
+    case platform::LockFile::Outcome::Busy:
+        return false;
+    case platform::LockFile::Outcome::Locked:
+        // Older agents wrote the file without locking it: the pid inside still speaks for them.
+        if (namesLiveAgent(m_file.read(kMaxContents + 1))) {
+            m_file.unlock();
             return false;
         }
+        m_file.write(m_pid);
+        return true;
+    case platform::LockFile::Outcome::Failed:
+        break;
     }
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QByteArray::number(platform::currentProcessId()));
-        file.commit();
-    }
-    // Even an unwritable lock counts as taken: refusing to run would be worse than a rare duplicate.
-    m_held = true;
-    return true;
+    QFile existing(path);
+    return !(existing.open(QIODevice::ReadOnly) && namesLiveAgent(existing.read(kMaxContents + 1)));
 }
 
 void SingleInstanceLock::release() {
-    if (m_held) {
-        QFile::remove(filePath());
-        m_held = false;
+    // Whoever replaced or rewrote the file since (an older agent, the user) owns it now.
+    if (m_file.isLocked() && m_file.isAtPath() && m_file.read(kMaxContents + 1) == m_pid) {
+        m_file.remove();
     }
+    m_file.unlock();
+    m_held = false;
 }
 
 } // namespace orvelquin

@@ -1,5 +1,6 @@
-// Launches the real agent binary: lock file, refusal of a second instance, orderly shutdown on a
-// signal, and the credential write-back against the session's real Secret Service.
+// Launches the real agent binary: lock file, refusal of a second instance, simultaneous starts,
+// orderly shutdown on a signal, and the credential write-back against the session's real Secret
+// Service.
 #include "SecretServiceItems.h"
 #include "platform/SecretStore.h"
 
@@ -9,7 +10,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 #include <csignal>
+#include <memory>
 
 using orvelquin::platform::SecretLookup;
 
@@ -20,19 +28,26 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+QProcessEnvironment agentEnvironment(const QString& runtimeDir) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
 class Agent {
 public:
     explicit Agent(const QString& runtimeDir, const QString& program = QStringLiteral(ORVELQUIN_AGENT_BINARY),
                    const QString& sessionBus = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        QProcessEnvironment env = agentEnvironment(runtimeDir);
         if (!sessionBus.isEmpty()) {
             env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionBus);
         }
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(program, {});
+        start(env, program);
+    }
+    Agent(const QProcessEnvironment& env, const QString& workingDirectory) {
+        m_process.setWorkingDirectory(workingDirectory);
+        start(env, QStringLiteral(ORVELQUIN_AGENT_BINARY));
     }
     ~Agent() {
         if (m_process.state() != QProcess::NotRunning) {
@@ -43,7 +58,19 @@ public:
     QProcess& process() { return m_process; }
     QByteArray pid() const { return QByteArray::number(m_process.processId()); }
 
+    void terminate() {
+        ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        QVERIFY(m_process.waitForFinished(10000));
+        QCOMPARE(m_process.exitCode(), 0);
+    }
+
 private:
+    void start(const QProcessEnvironment& env, const QString& program) {
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(program, {});
+    }
+
     QProcess m_process;
 };
 
@@ -186,6 +213,110 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(lockPath));
         Agent next(runtime.path());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), next.pid(), 10000);
+    }
+
+    // Agents started in the same instant all reach the lock together; exactly one may stay.
+    void simultaneousStartsLeaveOneAgent() {
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        for (int round = 0; round < 20; ++round) {
+            std::array<std::unique_ptr<Agent>, 5> agents;
+            for (auto& agent : agents) {
+                agent = std::make_unique<Agent>(runtime.path());
+            }
+            // The refused agents end on their own; the one that stays is the one the lock names.
+            const auto ended = [&agents] {
+                return std::count_if(agents.begin(), agents.end(), [](const auto& agent) {
+                    return agent->process().state() == QProcess::NotRunning;
+                });
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(ended() == int(agents.size()) - 1,
+                                      qPrintable(QStringLiteral("round %1: %2 of 5 ended").arg(round).arg(ended())),
+                                      20000);
+            const auto running = std::find_if(agents.begin(), agents.end(), [](const auto& agent) {
+                return agent->process().state() != QProcess::NotRunning;
+            });
+            QVERIFY(running != agents.end());
+            QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), (*running)->pid(), 10000);
+            for (const auto& agent : agents) {
+                QCOMPARE(agent->process().exitCode(), 0);
+            }
+            (*running)->terminate();
+            QVERIFY2(!QFile::exists(lockPath), qPrintable(QStringLiteral("round %1").arg(round)));
+        }
+    }
+
+    // Whoever put their own pid into the lock file (an older agent, the user) keeps the file when
+    // the agent that wrote it first quits.
+    void quittingLeavesALockThatNoLongerNamesIt_data() {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("replaced by another file") << true;
+        QTest::newRow("rewritten in place") << false;
+    }
+
+    void quittingLeavesALockThatNoLongerNamesIt() {
+        QFETCH(bool, replaced);
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        Agent agent(runtime.path());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+        const QByteArray other = QByteArray::number(QCoreApplication::applicationPid());
+        if (replaced) {
+            const QString next = runtime.filePath(QStringLiteral("next"));
+            QFile file(next);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(other);
+            file.close();
+            QVERIFY(::rename(QFile::encodeName(next).constData(), QFile::encodeName(lockPath).constData()) == 0);
+        } else {
+            QFile file(lockPath);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(other);
+        }
+        agent.terminate();
+        QCOMPARE(readFile(lockPath), other);
+    }
+
+    // Without a usable runtime directory, and with Qt's own fallback under the temporary directory
+    // taken by a stray file, the lock goes to a private directory instead of the working directory.
+    void noUsableRuntimeDirectoryLocksInAPrivateOne_data() {
+        QTest::addColumn<QString>("runtimeDir");
+        QTest::newRow("unset") << QString();
+        QTest::newRow("writable by everyone") << QStringLiteral("shared");
+    }
+
+    void noUsableRuntimeDirectoryLocksInAPrivateOne() {
+        QFETCH(QString, runtimeDir);
+        QTemporaryDir tmp;
+        QTemporaryDir workingDir;
+        const passwd* user = ::getpwuid(::geteuid());
+        QVERIFY(user);
+        QFile stray(tmp.filePath(QStringLiteral("runtime-") + QString::fromLocal8Bit(user->pw_name)));
+        QVERIFY(stray.open(QIODevice::WriteOnly));
+        stray.close();
+        QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("shared")));
+        QVERIFY(QFile::setPermissions(tmp.filePath(QStringLiteral("shared")), QFileDevice::Permissions(0x7777)));
+
+        QProcessEnvironment env = agentEnvironment(QString());
+        env.insert(QStringLiteral("TMPDIR"), tmp.path());
+        if (runtimeDir.isEmpty()) {
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        } else {
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp.filePath(runtimeDir));
+        }
+        const QString privateDir = tmp.filePath(QStringLiteral("orvelquin-desktop-%1").arg(::geteuid()));
+        const QString lockPath = privateDir + QStringLiteral("/orvelquin-desktop.pid");
+        Agent agent(env, workingDir.path());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
+        struct stat info {};
+        QCOMPARE(::lstat(QFile::encodeName(privateDir).constData(), &info), 0);
+        QVERIFY(S_ISDIR(info.st_mode));
+        QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        QCOMPARE(info.st_uid, ::geteuid());
+        QVERIFY(QDir(workingDir.path()).isEmpty());
+        QVERIFY(QDir(tmp.filePath(QStringLiteral("shared"))).isEmpty());
+        agent.terminate();
+        QVERIFY(!QFile::exists(lockPath));
     }
 
     void shutdownSignalsRemoveTheLock_data() {

@@ -1,11 +1,15 @@
 #include "app/SingleInstanceLock.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using orvelquin::SingleInstanceLock;
@@ -146,10 +150,105 @@ private Q_SLOTS:
         QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
     }
 
-    void unwritableDirectoryStillCountsAsTaken() {
-        SingleInstanceLock lock(QStringLiteral("/nonexistent/orvelquin"), QStringLiteral("orvelquin-desktop"));
+    // The lock itself, not the pid inside, turns away a second taker while the first holds it.
+    void secondTakerIsRefusedUntilTheFirstReleases() {
+        QTemporaryDir dir;
+        SingleInstanceLock first(dir.path(), QStringLiteral("orvelquin-desktop"));
+        SingleInstanceLock second(dir.path(), QStringLiteral("orvelquin-desktop"));
+        QVERIFY(first.acquire());
+        QVERIFY(!second.acquire());
+        QVERIFY(!second.isHeld());
+        second.release();
+        QCOMPARE(readFile(first.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        first.release();
+        QVERIFY(second.acquire());
+    }
+
+    // Nothing but a regular file is a lock: a symlink is not followed, a FIFO does not hang us.
+    void nonRegularFileAtTheLockPathIsReplaced_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("symlink to a file") << QStringLiteral("symlink");
+        QTest::newRow("dangling symlink") << QStringLiteral("dangling");
+        QTest::newRow("FIFO") << QStringLiteral("fifo");
+    }
+
+    void nonRegularFileAtTheLockPathIsReplaced() {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath(QStringLiteral("precious"));
+        SingleInstanceLock lock(dir.path(), QStringLiteral("orvelquin-desktop"));
+        if (kind == QStringLiteral("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(lock.filePath()).constData(), 0600), 0);
+        } else {
+            if (kind == QStringLiteral("symlink")) {
+                writeFile(target, "keep me");
+            }
+            QVERIFY(QFile::link(target, lock.filePath()));
+        }
         QVERIFY(lock.acquire());
+        QVERIFY(QFileInfo(lock.filePath()).isFile());
+        QVERIFY(!QFileInfo(lock.filePath()).isSymLink());
+        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        QCOMPARE(readFile(target), kind == QStringLiteral("symlink") ? QByteArray("keep me") : QByteArray());
+        QCOMPARE(QFile::exists(target), kind == QStringLiteral("symlink"));
         lock.release();
+    }
+
+    // An unusable runtime directory moves the lock to a private directory under the fallback base;
+    // when that cannot be made private either, the agent runs without a lock file.
+    void unusableDirectories_data() {
+        QTest::addColumn<QString>("runtimeDir");
+        QTest::addColumn<QString>("fallback");
+        QTest::addColumn<bool>("locksInFallback");
+        QTest::newRow("none known") << QString() << QString() << true;
+        QTest::newRow("missing") << QStringLiteral("missing") << QString() << true;
+        QTest::newRow("a regular file") << QStringLiteral("file") << QString() << true;
+        QTest::newRow("writable by others") << QStringLiteral("shared") << QString() << true;
+        QTest::newRow("fallback a symlink") << QStringLiteral("missing") << QStringLiteral("symlink") << false;
+        QTest::newRow("fallback writable by others") << QStringLiteral("missing") << QStringLiteral("shared") << false;
+    }
+
+    void unusableDirectories() {
+        QFETCH(QString, runtimeDir);
+        QFETCH(QString, fallback);
+        QFETCH(bool, locksInFallback);
+        QTemporaryDir scratch;
+        QTemporaryDir base;
+        QTemporaryDir elsewhere;
+        QTemporaryDir workingDir;
+        const QString previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(workingDir.path()));
+        const auto restore = qScopeGuard([&] { QDir::setCurrent(previousDir); });
+        writeFile(scratch.filePath(QStringLiteral("file")), {});
+        QVERIFY(QDir(scratch.path()).mkdir(QStringLiteral("shared")));
+        QVERIFY(QFile::setPermissions(scratch.filePath(QStringLiteral("shared")), QFileDevice::Permissions(0x7777)));
+
+        const QString privateDir = base.filePath(QStringLiteral("orvelquin-desktop-%1").arg(::geteuid()));
+        if (fallback == QStringLiteral("symlink")) {
+            QVERIFY(QFile::link(elsewhere.path(), privateDir));
+        } else if (fallback == QStringLiteral("shared")) {
+            QVERIFY(QDir(base.path()).mkdir(QFileInfo(privateDir).fileName()));
+            QVERIFY(QFile::setPermissions(privateDir, QFileDevice::Permissions(0x7777)));
+        }
+        SingleInstanceLock lock(runtimeDir.isEmpty() ? QString() : scratch.filePath(runtimeDir),
+                                QStringLiteral("orvelquin-desktop"), base.path());
+        QCOMPARE(lock.filePath(), privateDir + QStringLiteral("/orvelquin-desktop.pid"));
+        QVERIFY(lock.acquire());
+        QVERIFY(lock.isHeld());
+        QVERIFY(QDir(workingDir.path()).isEmpty());
+        QVERIFY(QDir(scratch.filePath(QStringLiteral("shared"))).isEmpty());
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
+        if (locksInFallback) {
+            QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+            struct stat info {};
+            QCOMPARE(::lstat(QFile::encodeName(privateDir).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        } else {
+            QVERIFY(!QFileInfo::exists(lock.filePath()));
+        }
+        lock.release();
+        QVERIFY(!QFileInfo::exists(lock.filePath()));
     }
 
 private:
