@@ -82,10 +82,10 @@ private Q_SLOTS:
 
     void bundledRuntimeGetsItsContract() {
         const QString record = m_dir.filePath(QStringLiteral("record.txt"));
-        writeExecutable(runtimePath(), "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | "
-                                       "sort; readlink /proc/self/fd/0; } "
-                                       "> '" +
-                                           record.toUtf8() + "'\nexec sleep 60\n");
+        const QByteArray script = "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
+                                  "readlink /proc/self/fd/0; } > '" +
+                                  record.toUtf8() + "'\nexec sleep 60\n";
+        writeExecutable(runtimePath(), script);
         qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QCOMPARE(runtime.mode(), Mode::Bundled);
@@ -228,10 +228,15 @@ private Q_SLOTS:
             QVERIFY(runtime->start(QStringLiteral("http://127.0.0.1:1"), token, 1));
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
             QVERIFY(holdersOf(token).size() >= 2);
-            if (ending == QStringLiteral("stop")) {
-                runtime->stop();
-            } else {
+            if (ending == QStringLiteral("shutdown")) {
                 runtime.reset();
+            } else {
+                runtime->stop();
+                // The exit notification of a runtime that had to be killed is still a requested exit.
+                QTRY_VERIFY_WITH_TIMEOUT(runtime->findChildren<QProcess*>().isEmpty(), 10000);
+                QCOMPARE(runtime->state(), State::Stopped);
+                QCOMPARE(runtime->lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
+                QVERIFY(!runtime->lastError());
             }
         }
         QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QList<qint64>(), 10000);
