@@ -13,7 +13,8 @@ int agentLifeline();
 // group of its own and is killed at once if the agent dies before it, even by SIGKILL. A warden
 // forked into that group kills the whole group as soon as the child exits or the agent dies, so
 // nothing the child started that stayed in its group outlives either. A descendant that leaves
-// the group (setsid, setpgid) is out of reach, and so is everything if the warden cannot be made.
+// the group (setsid, setpgid) is out of reach. Should the warden's fork fail, only the child
+// itself is bound to the agent's life; before Linux 5.3 (no pidfd) it acts on the agent's death only.
 void prepareGroupLeaderChild(qint64 agentPid, int lifeline);
 
 enum class GroupSignal { Terminate, Kill };
