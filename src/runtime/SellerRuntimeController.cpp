@@ -2,25 +2,24 @@
 
 #include "core/Settings.h"
 #include "core/Text.h"
+#include "platform/ChildProcess.h"
 #include "platform/ProcessCpuTime.h"
+#include "platform/ProcessProbe.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTimer>
 
-#include <sys/prctl.h>
-#include <unistd.h>
-
-#include <csignal>
+#include <utility>
 
 namespace orvelquin {
 namespace {
 
 const QString kRuntimeRelativePath = QStringLiteral("runtime/orvelquin-seller-runtime");
-constexpr int kShutdownGraceMs = 3000;
 
 SellerRuntimeController::Hooks defaultHooks() {
     return {QCoreApplication::applicationDirPath() + QStringLiteral("/../share/orvelquin-desktop"),
@@ -39,6 +38,13 @@ std::optional<QString> configuredScript() {
     return path;
 }
 
+// The runtime leads its own process group; should it not, the runtime itself gets the signal.
+void signalRuntime(QProcess* process, platform::GroupSignal signal) {
+    if (!platform::signalProcessGroup(process->processId(), signal)) {
+        signal == platform::GroupSignal::Kill ? process->kill() : process->terminate();
+    }
+}
+
 } // namespace
 
 SellerRuntimeController::SellerRuntimeController(QObject* parent)
@@ -49,17 +55,21 @@ SellerRuntimeController::SellerRuntimeController(Hooks hooks, QObject* parent)
     , m_hooks(std::move(hooks)) {}
 
 SellerRuntimeController::~SellerRuntimeController() {
-    // A runtime asked to stop gets a moment to finish its SIGTERM handling: QProcess would
-    // otherwise SIGKILL it as soon as its object goes away with the agent.
+    // A runtime asked to stop gets the grace to finish its SIGTERM handling: QProcess would
+    // otherwise SIGKILL it, and only it, as soon as its object goes away with the agent.
+    QList<QProcess*> running;
     for (QProcess* process : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
         process->disconnect(this);
-        if (process->state() == QProcess::NotRunning) {
-            continue;
+        if (process->state() != QProcess::NotRunning) {
+            signalRuntime(process, platform::GroupSignal::Terminate);
+            running.append(process);
         }
-        process->terminate();
-        if (!process->waitForFinished(kShutdownGraceMs)) {
-            process->kill();
-            process->waitForFinished(kShutdownGraceMs);
+    }
+    const QDeadlineTimer grace(m_hooks.shutdownGrace);
+    for (QProcess* process : std::as_const(running)) {
+        if (!process->waitForFinished(static_cast<int>(grace.remainingTime()))) {
+            signalRuntime(process, platform::GroupSignal::Kill);
+            process->waitForFinished(static_cast<int>(m_hooks.shutdownGrace.count()));
         }
     }
 }
@@ -130,17 +140,16 @@ bool SellerRuntimeController::start(const QString& baseURL, const QString& devic
     process->setProgram(program);
     process->setArguments(arguments);
     process->setProcessEnvironment(env);
-    // Nobody reads the runtime's output; a pipe left unread would block a chatty runtime.
+    // Nobody reads the runtime's output; a pipe left unread would block a chatty runtime. Nobody
+    // writes to its input either, and an open pipe there would keep it waiting for nothing.
+    process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
-    const pid_t agent = ::getpid();
-    process->setChildProcessModifier([agent] {
-        // The runtime holds the device token: it must not outlive an agent that crashed.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != agent) {
-            ::raise(SIGTERM);
-        }
-    });
+    // The runtime and whatever it starts hold the device token: as one process group they end
+    // together on stop, at exit and with an agent that crashed.
+    const qint64 agent = platform::currentProcessId();
+    const int lifeline = platform::agentLifeline();
+    process->setChildProcessModifier([agent, lifeline] { platform::prepareGroupLeaderChild(agent, lifeline); });
     connect(process, &QProcess::finished, this, [this, process] { onFinished(process); });
 
     process->start();
@@ -168,12 +177,13 @@ void SellerRuntimeController::stop() {
     m_deliberatelyStopping = true;
     if (m_process && m_process->state() != QProcess::NotRunning) {
         // The object lives on until its own exit notification arrives. A runtime that ignores
-        // SIGTERM would go on selling with the device token while the menu says stopped.
+        // SIGTERM would go on selling with the device token while the menu says stopped; once it
+        // has exited, the warden in its group ends whatever it left behind.
         QProcess* stopping = m_process;
-        stopping->terminate();
-        QTimer::singleShot(kShutdownGraceMs, stopping, [stopping] {
+        signalRuntime(stopping, platform::GroupSignal::Terminate);
+        QTimer::singleShot(m_hooks.shutdownGrace, stopping, [stopping] {
             if (stopping->state() != QProcess::NotRunning) {
-                stopping->kill();
+                signalRuntime(stopping, platform::GroupSignal::Kill);
             }
         });
     }

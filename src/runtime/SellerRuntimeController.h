@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -26,6 +27,8 @@ public:
         QString resourceDirectory;
         std::function<QDateTime()> now;
         std::function<std::optional<quint64>(qint64 pid)> cpuTimeNs;
+        // How long a runtime asked to stop may take before its process group is killed.
+        std::chrono::milliseconds shutdownGrace{3000};
     };
 
     explicit SellerRuntimeController(QObject* parent = nullptr);

@@ -4,10 +4,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <chrono>
+#include <memory>
 
 using orvelquin::SellerRuntimeController;
 using State = SellerRuntimeController::RuntimeState;
@@ -25,6 +29,24 @@ void writeExecutable(const QString& path, const QByteArray& script, bool executa
                                 : QFile::ReadOwner | QFile::WriteOwner);
 }
 
+// Live processes that carry this device token in their environment (a zombie's reads empty).
+QList<qint64> holdersOf(const QString& token) {
+    const QByteArray entry = "ORVELQUIN_SELLER_JWT=" + token.toUtf8();
+    QList<qint64> holders;
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(name));
+        if (name.toLongLong() > 0 && environ.open(QIODevice::ReadOnly) &&
+            environ.readAll().split('\0').contains(entry)) {
+            holders.append(name.toLongLong());
+        }
+    }
+    return holders;
+}
+
+SellerRuntimeController::Hooks hostHooks(const QString& resources, std::chrono::milliseconds grace) {
+    return {resources, [] { return QDateTime::currentDateTime(); }, [](qint64) { return std::nullopt; }, grace};
+}
+
 } // namespace
 
 class TestSellerRuntimeController : public QObject {
@@ -40,6 +62,7 @@ private:
 
     QDateTime m_now = QDateTime::currentDateTime();
     std::optional<quint64> m_cpu;
+    int m_tokens = 0;
 
 private Q_SLOTS:
     void init() {
@@ -60,9 +83,10 @@ private Q_SLOTS:
 
     void bundledRuntimeGetsItsContract() {
         const QString record = m_dir.filePath(QStringLiteral("record.txt"));
-        writeExecutable(runtimePath(),
-                        "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; } > '" +
-                            record.toUtf8() + "'\nexec sleep 60\n");
+        const QByteArray script = "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
+                                  "readlink /proc/self/fd/0; } > '" +
+                                  record.toUtf8() + "'\nexec sleep 60\n";
+        writeExecutable(runtimePath(), script);
         qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QCOMPARE(runtime.mode(), Mode::Bundled);
@@ -82,7 +106,9 @@ private Q_SLOTS:
             QStringLiteral("ORVELQUIN_SELLER_JWT=dt_secret"),
             QStringLiteral("ORVELQUIN_SELLER_PROVIDER=fake"),
             QStringLiteral("ORVELQUIN_SELLER_SELL_ENABLED=false"),
+            QStringLiteral("/dev/null"), // its input: nothing the agent could leave open
         };
+        qunsetenv("ORVELQUIN_SELLER_PROVIDER");
         QCOMPARE(lines.join(u'|'), expected.join(u'|'));
 
         // A requested exit leaves the error and the transition as stop() set them.
@@ -161,36 +187,60 @@ private Q_SLOTS:
             runtime.stop();
         }
         QVERIFY(QFile::exists(finished));
-
-        // One that ignores SIGTERM does not hold the agent's exit up for long.
-        writeExecutable(runtimePath(), "#!/bin/sh\ntrap '' TERM\ntouch \"$0.ready\"\nwhile :; do sleep 0.1; done\n");
-        QFile::remove(ready);
-        qint64 pid = 0;
-        {
-            SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
-            QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
-            pid = runtime.pid().value_or(0);
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
-        }
-        QVERIFY(pid > 0);
-        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)));
     }
 
-    void runtimeIgnoringSigtermIsKilledAfterAGrace() {
-        writeExecutable(runtimePath(), "#!/bin/sh\ntrap '' TERM\ntouch \"$0.ready\"\nwhile :; do sleep 0.1; done\n");
+    // Whatever the runtime started holds the device token as well: it ends with the runtime on
+    // stop, at the agent's exit and with a SIGKILLed agent, even where SIGTERM is ignored.
+    void nothingOfTheRuntimeOutlivesIt_data() {
+        QTest::addColumn<QString>("ending");
+        QTest::addColumn<QByteArray>("script");
+        // The grandchild reports ready only once it is in place, ignoring SIGTERM like its parent.
+        const QByteArray deaf = "#!/bin/sh\ntrap '' TERM\nsh -c 'touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
+        const QByteArray obedientParent = "#!/bin/sh\ntrap 'exit 0' TERM\n"
+                                          "sh -c 'trap \"\" TERM; touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
+        for (const QString& ending :
+             {QStringLiteral("stop"), QStringLiteral("shutdown"), QStringLiteral("agent killed")}) {
+            QTest::addRow("%s, runtime ignores SIGTERM", qPrintable(ending)) << ending << deaf;
+            QTest::addRow("%s, only its child ignores SIGTERM", qPrintable(ending)) << ending << obedientParent;
+        }
+    }
+
+    void nothingOfTheRuntimeOutlivesIt() {
+        QFETCH(QString, ending);
+        QFETCH(QByteArray, script);
+        writeExecutable(runtimePath(), script);
         const QString ready = runtimePath() + QStringLiteral(".ready");
         QFile::remove(ready);
-        SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
-        QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
-        const qint64 pid = runtime.pid().value_or(0);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
-        runtime.stop();
-        QTest::qWait(500);
-        QVERIFY(QFile::exists(QStringLiteral("/proc/%1").arg(pid))); // it was asked first
-        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QStringLiteral("/proc/%1").arg(pid)), 10000);
-        QCOMPARE(runtime.state(), State::Stopped);
-        QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
-        QVERIFY(!runtime.lastError());
+        const QString token = QStringLiteral("dt_%1_%2").arg(QCoreApplication::applicationPid()).arg(++m_tokens);
+        const QString resources = m_dir.filePath(QStringLiteral("share"));
+        // Grace short enough that the test never waits on it: only the outcome counts here.
+        const std::chrono::milliseconds grace(100);
+
+        if (ending == QStringLiteral("agent killed")) {
+            QProcess agent;
+            agent.setProcessChannelMode(QProcess::ForwardedChannels);
+            agent.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--host-runtime"), resources, token});
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
+            QVERIFY(holdersOf(token).size() >= 2);
+            agent.kill();
+            QVERIFY(agent.waitForFinished(10000));
+        } else {
+            auto runtime = std::make_unique<SellerRuntimeController>(hostHooks(resources, grace));
+            QVERIFY(runtime->start(QStringLiteral("http://127.0.0.1:1"), token, 1));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ready), 10000);
+            QVERIFY(holdersOf(token).size() >= 2);
+            if (ending == QStringLiteral("shutdown")) {
+                runtime.reset();
+            } else {
+                runtime->stop();
+                // The exit notification of a runtime that had to be killed is still a requested exit.
+                QTRY_VERIFY_WITH_TIMEOUT(runtime->findChildren<QProcess*>().isEmpty(), 10000);
+                QCOMPARE(runtime->state(), State::Stopped);
+                QCOMPARE(runtime->lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
+                QVERIFY(!runtime->lastError());
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QList<qint64>(), 10000);
     }
 
     void chattyRuntimeKeepsRunning() {
@@ -265,8 +315,21 @@ private Q_SLOTS:
     }
 };
 
+// With --host-runtime <resource directory> <token>, the program stands in for an agent that runs
+// the runtime until it is killed.
+int hostRuntime(const QString& resources, const QString& token) {
+    SellerRuntimeController runtime(hostHooks(resources, std::chrono::seconds(3)));
+    if (!runtime.start(QStringLiteral("http://127.0.0.1:1"), token, 1)) {
+        return 1;
+    }
+    return QCoreApplication::exec();
+}
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    if (const QStringList args = QCoreApplication::arguments(); args.value(1) == QStringLiteral("--host-runtime")) {
+        return hostRuntime(args.value(2), args.value(3));
+    }
     QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
     QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop-tests"));
     TestSellerRuntimeController test;
