@@ -1,7 +1,6 @@
 #include "app/AppDelegate.h"
 
 #include "app/HeartbeatPolicy.h"
-#include "app/NamedIcon.h"
 #include "app/RuntimeTelemetry.h"
 #include "core/AppInfo.h"
 #include "core/Settings.h"
@@ -226,11 +225,11 @@ void AppDelegate::applyLook(const MenuState& state) {
         return;
     }
     if (look.icon != m_look.icon || m_statusItem->icon().isNull()) {
-        // By name, so that hosts find the installed symbolic icon and recolour it for their
-        // panel; the bundled copies (a mid tone that reads on light and dark panels) stand in
-        // where the icons are not installed, and give the pixmaps sent along.
+        // The installed symbolic icon is published by name, so that hosts recolour it for their
+        // panel. Uninstalled, only the bundled pixmaps (a mid tone that reads on light and dark
+        // panels) go out: a name that a host cannot find leaves some (LXQt) with no icon at all.
         const QString name = iconName(look.icon);
-        m_statusItem->setIcon(namedIcon(name, QIcon::fromTheme(name, QIcon(u":/icons/"_s + name + u".svg"_s))));
+        m_statusItem->setIcon(QIcon::fromTheme(name, QIcon(u":/icons/"_s + name + u".svg"_s)));
     }
     if (look.toolTip != m_look.toolTip || m_statusItem->toolTip().isEmpty()) {
         m_statusItem->setToolTip(look.toolTip);

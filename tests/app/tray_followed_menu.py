@@ -130,8 +130,11 @@ def sign_in_run(binary, results):
             tooltip = item_property(menu.item, "ToolTip")
             if title != "Orvelquin Desktop" or not tooltip[2].startswith("Orvelquin Desktop"):
                 raise Failed("item title %r, tooltip title %r" % (title, tooltip[2]))
-            if not item_property(menu.item, "IconName"):
-                raise Failed("the item publishes no IconName")
+            # Installed, the look goes out by name too, for hosts that recolour symbolic icons.
+            if item_property(menu.item, "IconName") != "orvelquin-desktop-offline-symbolic":
+                raise Failed("icon name %r" % item_property(menu.item, "IconName"))
+            if not item_property(menu.item, "IconPixmap"):
+                raise Failed("the item publishes no pixmaps")
 
         steps.run("item title, tooltip and icon name", item_identity, needs_previous=False)
         steps.run("signed-out menu", lambda: menu.wait_for(signed_out(), 10))

@@ -145,7 +145,14 @@ class Agent:
         with open(os.path.join(config_dir, "Orvelquin", "orvelquin-desktop.conf"), "w") as conf:
             conf.write("[General]\nsellerRuntimePath=%s\n"
                        % os.path.join(SOURCE_DIR, "scripts", "seller_runtime", "orvelquin-seller-runtime"))
-        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime_dir, XDG_CONFIG_HOME=config_dir)
+        # The status icons where an installed agent has them, so that their names are published.
+        icons = os.path.join(self.scratch, "share", "icons", "hicolor", "symbolic", "apps")
+        os.makedirs(icons)
+        for name in os.listdir(os.path.join(SOURCE_DIR, "resources", "icons")):
+            shutil.copy(os.path.join(SOURCE_DIR, "resources", "icons", name), icons)
+        data_dirs = os.path.join(self.scratch, "share") + ":" + os.environ.get("XDG_DATA_DIRS", "/usr/local/share:/usr/share")
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime_dir, XDG_CONFIG_HOME=config_dir,
+                   XDG_DATA_DIRS=data_dirs)
         env.update(extra_env or {})
         self.proc = subprocess.Popen([binary], env=env)
 

@@ -63,8 +63,13 @@ public:
             return connection.send(message.createReply(node));
         }
         if (message.interface() == kProperties && member == QLatin1String("Get") && args.size() == 2) {
-            return connection.send(
-                message.createReply(QVariant::fromValue(QDBusVariant(property(args[1].toString())))));
+            // Hosts ask for properties the item does not have (IconThemePath, WindowId): answer as
+            // Qt's own item does, with an error rather than an empty variant.
+            const QVariant value = property(args[1].toString());
+            if (!value.isValid()) {
+                return connection.send(message.createErrorReply(QDBusError::UnknownProperty, args[1].toString()));
+            }
+            return connection.send(message.createReply(QVariant::fromValue(QDBusVariant(value))));
         }
         if (message.interface() == kProperties && member == QLatin1String("GetAll")) {
             QVariantMap all;
