@@ -48,7 +48,8 @@ QString formatUptime(qint64 seconds) {
 QList<MenuItem> composeMenu(const MenuState& s) {
     QList<MenuItem> items;
     items << info(QStringLiteral("Orvelquin Desktop"));
-    items << info(s.email.value_or(QStringLiteral("Not signed in")));
+    items << info(s.keychainPending ? QStringLiteral("Waiting for the keyring\u2026")
+                                    : s.email.value_or(QStringLiteral("Not signed in")));
     items << separator();
     items << info(QStringLiteral("Device: ") +
                   truncateGraphemes(s.deviceId.value_or(QStringLiteral("No device registered")), 12));
@@ -78,10 +79,13 @@ QList<MenuItem> composeMenu(const MenuState& s) {
         items << action(QStringLiteral("Open Devices"), MenuAction::OpenDevices, ctrl(Qt::Key_D));
         items << separator();
         items << action(QStringLiteral("Sign out"), MenuAction::SignOut);
-    } else {
+    } else if (!s.keychainPending) {
+        // A sign-in now would race the stored credentials still on their way.
         items << action(QStringLiteral("Sign in\u2026"), MenuAction::PromptSignIn, ctrl(Qt::Key_I));
     }
-    items << separator();
+    if (!items.last().separator) {
+        items << separator();
+    }
     items << action(QStringLiteral("Check for updates\u2026"), MenuAction::CheckForUpdates);
     if (s.pendingUpdateVersion) {
         items << action(QStringLiteral("Update available (v") + *s.pendingUpdateVersion + u')',

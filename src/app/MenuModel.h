@@ -39,6 +39,8 @@ struct MenuState {
     std::optional<QString> email;
     std::optional<QString> deviceId;
     bool hasDeviceToken = false;
+    // Launch has not heard back from the keyring yet (it may be showing an unlock prompt).
+    bool keychainPending = false;
     QString connectionState;
     QString lastHeartbeat;
     QString runtimeModeLabel;

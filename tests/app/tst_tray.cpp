@@ -115,10 +115,10 @@ private:
         const auto device = QCoro::waitFor(
             api.registerDevice(QStringLiteral("e2e"), SystemInfo{}, QStringLiteral("0.0.0"), login.accessToken));
         const auto session = QCoro::waitFor(api.startDeviceSession(device.deviceId, login.accessToken));
-        QVERIFY(m_secrets->store(QStringLiteral("accessToken"), login.accessToken.toUtf8()));
-        QVERIFY(m_secrets->store(QStringLiteral("email"), "demo@orvelquin.test"));
-        QVERIFY(m_secrets->store(QStringLiteral("deviceId"), device.deviceId.toUtf8()));
-        QVERIFY(m_secrets->store(QStringLiteral("deviceToken"), session.deviceToken.toUtf8()));
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("accessToken"), login.accessToken.toUtf8())).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("email"), "demo@orvelquin.test")).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("deviceId"), device.deviceId.toUtf8())).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("deviceToken"), session.deviceToken.toUtf8())).stored);
     }
 
 private Q_SLOTS:
