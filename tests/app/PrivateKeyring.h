@@ -18,6 +18,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <utility>
+#include <vector>
+
 struct PlainSecret {
     QDBusObjectPath session;
     QByteArray parameters;
@@ -55,16 +58,25 @@ public:
         m_bus.registerService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
     }
     ~Prompter() override {
+        // Closes what is still open, as a user closing the window would.
+        for (const auto& [caller, callback] : m_open) {
+            m_bus.call(QDBusMessage::createMethodCall(caller, callback.path(),
+                                                      QStringLiteral("org.gnome.keyring.internal.Prompter.Callback"),
+                                                      QStringLiteral("PromptDone")),
+                       QDBus::Block, 10000);
+        }
         m_bus.unregisterService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
         m_bus.unregisterObject(QStringLiteral("/org/gnome/keyring/Prompter"));
     }
     int opened = 0;
 
 public Q_SLOTS:
-    void BeginPrompting(const QDBusObjectPath&) {
+    void BeginPrompting(const QDBusObjectPath& callback) {
         ++opened;
         if (m_answer == Answer::Refuse) {
             sendErrorReply(QDBusError::AccessDenied, QStringLiteral("refused"));
+        } else {
+            m_open.push_back({message().service(), callback});
         }
     }
     void StopPrompting(const QDBusObjectPath&) {}
@@ -72,6 +84,7 @@ public Q_SLOTS:
 private:
     QDBusConnection m_bus;
     Answer m_answer;
+    std::vector<std::pair<QString, QDBusObjectPath>> m_open;
 };
 
 class PrivateKeyring {

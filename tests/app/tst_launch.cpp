@@ -198,18 +198,21 @@ private Q_SLOTS:
         QVERIFY(keyring.isReady());
         QVERIFY(keyring.secretTool(PrivateKeyring::login(), QStringLiteral("accessToken"), "at_kept"));
         QVERIFY(keyring.lock(PrivateKeyring::login()));
-        Prompter prompter(keyring.bus(), Prompter::Answer::Never);
-
         QTemporaryDir runtime;
         const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
-        Agent agent(runtime.path(), QStringLiteral(ORVELQUIN_AGENT_BINARY), keyring.address());
-        QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);
-        QCOMPARE(readFile(lockPath), agent.pid());
-        ::kill(static_cast<pid_t>(agent.process().processId()), signal);
-        QVERIFY(agent.process().waitForFinished(10000));
-        QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(agent.process().exitCode(), 0);
-        QVERIFY(!QFile::exists(lockPath));
+        {
+            Prompter prompter(keyring.bus(), Prompter::Answer::Never);
+            Agent agent(runtime.path(), QStringLiteral(ORVELQUIN_AGENT_BINARY), keyring.address());
+            QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);
+            QCOMPARE(readFile(lockPath), agent.pid());
+            ::kill(static_cast<pid_t>(agent.process().processId()), signal);
+            QVERIFY(agent.process().waitForFinished(10000));
+            QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(agent.process().exitCode(), 0);
+            QVERIFY(!QFile::exists(lockPath));
+        }
+        // The prompt, closed by the user after the agent is gone, leaves keyring and item intact.
+        QCOMPARE(keyring.values(QStringLiteral("accessToken")), QList<QByteArray>{"at_kept"});
     }
 
     void secondInstanceExitsQuietlyAndLeavesTheLock_data() {

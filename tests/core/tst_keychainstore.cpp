@@ -155,6 +155,28 @@ private Q_SLOTS:
         QVERIFY(m_keyring->values(QStringLiteral("lockedWrite")).isEmpty());
     }
 
+    // The store goes (the agent quits) while the keyring shows an unlock prompt: the call is
+    // abandoned, nothing of the gone store runs when the prompt closes later, and the keyring
+    // daemon lives on (a cancelled libsecret unlock makes gnome-keyring-daemon 42 abort).
+    void storeDestroyedDuringAPromptNeverResumes() {
+        const QString key = QStringLiteral("abandoned");
+        QVERIFY(m_keyring->secretTool(m_other, key, "kept"));
+        QVERIFY(m_keyring->lock(m_other));
+        bool finished = false;
+        {
+            Prompter prompter(m_keyring->bus(), Prompter::Answer::Never);
+            auto doomed = orvelquin::platform::createSecretStore();
+            QCoro::connect(doomed->lookup(key), this,
+                           [&](const orvelquin::platform::SecretLookup&) { finished = true; });
+            QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);
+            doomed.reset();
+        }
+        QVERIFY(m_keyring->unlock(m_other));
+        // A later call on a fresh store completing means the keyring's answers have all come in.
+        QCOMPARE(read(key).value, std::optional<QString>(QStringLiteral("kept")));
+        QVERIFY(!finished);
+    }
+
 private:
     std::unique_ptr<PrivateKeyring> m_keyring;
     QByteArray m_savedBus;

@@ -43,34 +43,40 @@ QString takeError(GError* error, const char* fallback) {
     return text;
 }
 
+// Set once the store is gone; the calls it made may still be under way.
+using Abandoned = std::shared_ptr<const bool>;
+
 // Awaits one GIO-style call: `begin` starts it with the callback and its data.
+//
+// Calls are abandoned, never cancelled: libsecret answers a cancelled unlock with a Dismiss, which
+// makes gnome-keyring-daemon 42 abort (gkd-secret-unlock.c: assertion !self->current) and takes
+// the user's unlocked keyrings with it. An abandoned call runs to its end in the keyring, and
+// its frame is left suspended rather than resumed into objects that are gone.
 class GAsyncCall {
 public:
-    using Begin = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
-    GAsyncCall(GCancellable* cancellable, Begin begin)
-        : m_cancellable(G_CANCELLABLE(g_object_ref(cancellable)))
+    using Begin = std::function<void(GAsyncReadyCallback, gpointer)>;
+    GAsyncCall(Abandoned abandoned, Begin begin)
+        : m_abandoned(std::move(abandoned))
         , m_begin(std::move(begin)) {}
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> handle) {
         m_handle = handle;
         // The awaiter lives in the suspended frame, so it outlasts the call.
-        m_begin(m_cancellable.get(), &GAsyncCall::finished, this);
+        m_begin(&GAsyncCall::finished, this);
     }
     GRef<GAsyncResult> await_resume() { return std::move(m_result); }
 
 private:
     static void finished(GObject*, GAsyncResult* result, gpointer data) {
         auto* self = static_cast<GAsyncCall*>(data);
-        // Only the store's destructor cancels: the frame is abandoned rather than resumed into
-        // objects that are gone.
-        if (g_cancellable_is_cancelled(self->m_cancellable.get())) {
+        if (*self->m_abandoned) {
             return;
         }
         self->m_result.reset(G_ASYNC_RESULT(g_object_ref(result)));
         self->m_handle.resume();
     }
 
-    GRef<GCancellable> m_cancellable;
+    Abandoned m_abandoned;
     Begin m_begin;
     std::coroutine_handle<> m_handle;
     GRef<GAsyncResult> m_result;
@@ -99,7 +105,7 @@ GHashTable* attributesFor(const QByteArray& account) {
 
 class LibsecretStore final : public SecretStore {
 public:
-    ~LibsecretStore() override { g_cancellable_cancel(m_cancellable.get()); }
+    ~LibsecretStore() override { *m_abandoned = true; }
 
     QCoro::Task<SecretLookup> lookup(QString account) override {
         const auto failed = [](QString text) {
@@ -134,9 +140,8 @@ public:
                 co_return failed(QStringLiteral("The keyring is locked"));
             }
         }
-        GRef<GAsyncResult> loaded = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
-            secret_item_load_secrets(items->list, c, cb, data);
-        });
+        GRef<GAsyncResult> loaded = co_await GAsyncCall(
+            m_abandoned, [&](auto cb, auto data) { secret_item_load_secrets(items->list, nullptr, cb, data); });
         GError* gerror = nullptr;
         if (!secret_item_load_secrets_finish(loaded.get(), &gerror)) {
             co_return failed(takeError(gerror, "The secrets could not be read"));
@@ -182,9 +187,9 @@ public:
         GHashTable* attributes = attributesFor(accountUtf8);
         const QByteArray label = QStringLiteral("Orvelquin Desktop (%1)").arg(account).toUtf8();
         SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "text/plain");
-        GRef<GAsyncResult> created = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
+        GRef<GAsyncResult> created = co_await GAsyncCall(m_abandoned, [&](auto cb, auto data) {
             secret_item_create(collection.get(), nullptr, attributes, label.constData(), value,
-                               SECRET_ITEM_CREATE_REPLACE, c, cb, data);
+                               SECRET_ITEM_CREATE_REPLACE, nullptr, cb, data);
         });
         secret_value_unref(value);
         g_hash_table_unref(attributes);
@@ -213,7 +218,7 @@ public:
         for (GList* l = others; l; l = l->next) {
             auto* other = static_cast<SecretItem*>(l->data);
             GRef<GAsyncResult> deleted = co_await GAsyncCall(
-                m_cancellable.get(), [&](auto* c, auto cb, auto data) { secret_item_delete(other, c, cb, data); });
+                m_abandoned, [&](auto cb, auto data) { secret_item_delete(other, nullptr, cb, data); });
             if (!secret_item_delete_finish(other, deleted.get(), &gerror)) {
                 co_return failed(QStringLiteral("An older item could not be removed: ") +
                                  takeError(gerror, "unknown error"));
@@ -224,8 +229,8 @@ public:
 
 private:
     QCoro::Task<GRef<SecretService>> connect(QString* error) {
-        GRef<GAsyncResult> result = co_await GAsyncCall(m_cancellable.get(), [](auto* c, auto cb, auto data) {
-            secret_service_get(SECRET_SERVICE_OPEN_SESSION, c, cb, data);
+        GRef<GAsyncResult> result = co_await GAsyncCall(m_abandoned, [](auto cb, auto data) {
+            secret_service_get(SECRET_SERVICE_OPEN_SESSION, nullptr, cb, data);
         });
         GError* gerror = nullptr;
         GRef<SecretService> service(secret_service_get_finish(result.get(), &gerror));
@@ -238,8 +243,8 @@ private:
     // Every item for the account, in any collection, locked or not, whatever else its attributes say.
     QCoro::Task<std::optional<ItemList>> search(SecretService* service, QByteArray account, QString* error) {
         GHashTable* attributes = attributesFor(account);
-        GRef<GAsyncResult> result = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
-            secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, c, cb, data);
+        GRef<GAsyncResult> result = co_await GAsyncCall(m_abandoned, [&](auto cb, auto data) {
+            secret_service_search(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, cb, data);
         });
         g_hash_table_unref(attributes);
         GError* gerror = nullptr;
@@ -264,9 +269,8 @@ private:
         if (!locked) {
             co_return true;
         }
-        GRef<GAsyncResult> result = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
-            secret_service_unlock(service, locked, c, cb, data);
-        });
+        GRef<GAsyncResult> result = co_await GAsyncCall(
+            m_abandoned, [&](auto cb, auto data) { secret_service_unlock(service, locked, nullptr, cb, data); });
         GError* gerror = nullptr;
         const gint count = secret_service_unlock_finish(service, result.get(), nullptr, &gerror);
         const guint wanted = g_list_length(locked);
@@ -285,8 +289,8 @@ private:
     // The collection the desktop stores new secrets in, made (with its password prompt) if the
     // session has none yet.
     QCoro::Task<GRef<SecretCollection>> defaultCollection(SecretService* service, QString* error) {
-        GRef<GAsyncResult> result = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
-            secret_collection_for_alias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, c, cb, data);
+        GRef<GAsyncResult> result = co_await GAsyncCall(m_abandoned, [&](auto cb, auto data) {
+            secret_collection_for_alias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, cb, data);
         });
         GError* gerror = nullptr;
         GRef<SecretCollection> collection(secret_collection_for_alias_finish(result.get(), &gerror));
@@ -297,9 +301,9 @@ private:
         if (collection) {
             co_return collection;
         }
-        result = co_await GAsyncCall(m_cancellable.get(), [&](auto* c, auto cb, auto data) {
+        result = co_await GAsyncCall(m_abandoned, [&](auto cb, auto data) {
             secret_collection_create(service, "Default keyring", SECRET_COLLECTION_DEFAULT,
-                                     SECRET_COLLECTION_CREATE_NONE, c, cb, data);
+                                     SECRET_COLLECTION_CREATE_NONE, nullptr, cb, data);
         });
         collection.reset(secret_collection_create_finish(result.get(), &gerror));
         if (!collection) {
@@ -308,7 +312,7 @@ private:
         co_return collection;
     }
 
-    GRef<GCancellable> m_cancellable{g_cancellable_new()};
+    std::shared_ptr<bool> m_abandoned = std::make_shared<bool>(false);
 };
 
 } // namespace
