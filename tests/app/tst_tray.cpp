@@ -259,6 +259,8 @@ private Q_SLOTS:
         TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Seller runtime: bundled \u00B7 stopped")),
                                  10000);
+        // The signed-in items come once the keyring has answered.
+        QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Start seller runtime")), 10000);
         QVERIFY(item.clickLabel(QStringLiteral("Start seller runtime")));
         QTRY_VERIFY_WITH_TIMEOUT(
             item.labels().value(5).startsWith(QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up ")),
