@@ -22,6 +22,8 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 
+#include <vector>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace orvelquin {
@@ -116,13 +118,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     m_lockURL = m_lock.filePath();
 
-    // The icon goes on the bus before the keychain is read: the Secret Service round trips and
-    // the write-back take tens of milliseconds, and the menu follows in rebuildMenu either way.
+    // The icon goes on the bus before the keychain is read: the keyring may take its time (an
+    // unlock prompt waits for the user), and the menu says so until it has answered.
     showStatusIcon();
+    m_keychainPending = true;
     loadCredentials();
-    rebuildMenu();
-    if (accessToken() && deviceToken()) {
-        startHeartbeat();
+    if (m_keychainPending) {
+        rebuildMenu();
     }
     runLaunchUpdateCheck();
 }
@@ -154,22 +156,32 @@ std::optional<QString> AppDelegate::credential(Credential which) const {
     return m_credentials[static_cast<int>(which)];
 }
 
-void AppDelegate::setCredential(Credential which, std::optional<QString> value) {
-    m_keychain.set(value.value_or(QString()), keyOf(which));
-    m_credentials[static_cast<int>(which)] = std::move(value);
+QCoro::Task<platform::SecretWrite> AppDelegate::setCredential(Credential which, std::optional<QString> value) {
+    m_credentials[static_cast<int>(which)] = value;
+    return m_keychain.set(keyOf(which), value.value_or(QString()));
 }
 
-void AppDelegate::loadCredentials() {
+QCoro::Task<> AppDelegate::loadCredentials() {
+    QPointer<AppDelegate> self(this);
     for (const Credential which :
          {Credential::AccessToken, Credential::Email, Credential::DeviceId, Credential::DeviceToken}) {
-        const KeychainStore::Read read = m_keychain.read(keyOf(which));
+        const KeychainStore::Read read = co_await m_keychain.read(keyOf(which));
+        if (!isAlive(self)) {
+            co_return;
+        }
         if (read.failed) {
             // The keyring could not answer (not started yet at login, locked, D-Bus trouble): run
             // without the credential, but leave the stored item for the next launch.
             m_credentials[static_cast<int>(which)] = std::nullopt;
             continue;
         }
+        // Queued before the next read, so reads and write-backs reach the keyring interleaved.
         setCredential(which, read.value);
+    }
+    m_keychainPending = false;
+    rebuildMenu();
+    if (accessToken() && deviceToken()) {
+        startHeartbeat();
     }
 }
 
@@ -263,6 +275,7 @@ MenuState AppDelegate::menuState() {
     s.deviceId = deviceId();
     s.hasDeviceToken = deviceToken().has_value();
     s.signingIn = m_signingIn;
+    s.keychainPending = m_keychainPending;
     s.connectionState = m_connectionState;
     s.lastHeartbeat = m_lastHeartbeat;
     s.runtimeModeLabel = modeLabel(m_runtime->mode());
@@ -419,14 +432,17 @@ void AppDelegate::setSigningIn(bool signingIn) {
 QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
     QPointer<AppDelegate> self(this);
     setSigningIn(true);
+    // The writes go on in the background; the sign-in looks at them once, at its end.
+    std::vector<QCoro::Task<platform::SecretWrite>> writes;
+    std::optional<QString> failure;
     try {
         const SignInResponse login = co_await m_api.signIn(email, password);
         if (!isAlive(self)) {
             co_return;
         }
         const QString accessToken = login.accessToken;
-        setCredential(Credential::AccessToken, accessToken);
-        setCredential(Credential::Email, email);
+        writes.push_back(setCredential(Credential::AccessToken, accessToken));
+        writes.push_back(setCredential(Credential::Email, email));
 
         const QString name = platform::localizedHostName().value_or(u"Linux"_s);
         const RegisterDeviceResponse device =
@@ -434,30 +450,51 @@ QCoro::Task<> AppDelegate::performSignIn(QString email, QString password) {
         if (!isAlive(self)) {
             co_return;
         }
-        setCredential(Credential::DeviceId, device.deviceId);
+        writes.push_back(setCredential(Credential::DeviceId, device.deviceId));
 
         const SessionResponse session = co_await m_api.startDeviceSession(device.deviceId, accessToken);
         if (!isAlive(self)) {
             co_return;
         }
-        setCredential(Credential::DeviceToken, session.deviceToken);
+        writes.push_back(setCredential(Credential::DeviceToken, session.deviceToken));
         m_signingIn = false;
     } catch (const std::exception& error) {
-        if (!isAlive(self)) {
-            co_return;
-        }
-        m_signingIn = false;
-        m_services.alerts->run({u"Sign-in failed"_s, errorMessage(error), {}});
-        rebuildMenu();
-        Q_EMIT signInFinished();
-        co_return;
+        failure = errorMessage(error);
     }
-    startHeartbeat();
-    co_await heartbeatNow();
     if (!isAlive(self)) {
         co_return;
     }
-    rebuildMenu();
+    if (failure) {
+        m_signingIn = false;
+        m_services.alerts->run({u"Sign-in failed"_s, *failure, {}});
+        rebuildMenu();
+    } else {
+        startHeartbeat();
+        co_await heartbeatNow();
+        if (!isAlive(self)) {
+            co_return;
+        }
+        rebuildMenu();
+    }
+    std::optional<QString> writeError;
+    for (QCoro::Task<platform::SecretWrite>& write : writes) {
+        const platform::SecretWrite written = co_await write;
+        if (!isAlive(self)) {
+            co_return;
+        }
+        if (!written.stored && !writeError) {
+            writeError = written.error;
+        }
+    }
+    if (writeError) {
+        // Once per sign-in, however many writes failed: the session goes on, but only for this run.
+        m_services.alerts->run({u"Credentials not saved"_s,
+                                QStringLiteral("The keyring could not store your sign-in details. You stay signed in "
+                                               "until Orvelquin Desktop quits; the sign-in will not survive a "
+                                               "restart. (") +
+                                    *writeError + u')',
+                                {}});
+    }
     Q_EMIT signInFinished();
 }
 

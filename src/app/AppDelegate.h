@@ -92,6 +92,8 @@ public:
     bool isHeartbeatArmed() const { return m_heartbeatTimer.isActive(); }
     bool isSigningIn() const { return m_signingIn; }
     std::optional<QString> pendingUpdateVersion() const { return m_pendingUpdateVersion; }
+    // True from launch until the keychain has answered all four reads.
+    bool isKeychainPending() const { return m_keychainPending; }
     std::optional<QString> lockURL() const { return m_lockURL; }
     // Null until launch has found a status area to show it in.
     const QSystemTrayIcon* statusItem() const { return m_statusItem; }
@@ -110,9 +112,10 @@ Q_SIGNALS:
 
 private:
     static QString keyOf(Credential which);
-    // Every assignment of a credential writes it through to the keychain (absent as "").
-    void setCredential(Credential which, std::optional<QString> value);
-    void loadCredentials();
+    // Every assignment of a credential writes it through to the keychain (absent as ""). The
+    // field changes at once; the write is queued behind the keychain calls made before it.
+    QCoro::Task<platform::SecretWrite> setCredential(Credential which, std::optional<QString> value);
+    QCoro::Task<> loadCredentials();
     void setSigningIn(bool signingIn);
     // The guard of every coroutine after an await: the controller exists and is not being torn
     // down (its destructor resumes the coroutines of aborted requests).
@@ -152,6 +155,7 @@ private:
     std::optional<QString> m_pendingUpdateVersion;
     std::optional<QString> m_lockURL;
     std::optional<QString> m_credentials[4];
+    bool m_keychainPending = false;
     QString m_lastHeartbeat = QStringLiteral("\u2014");
     std::optional<SystemInfo> m_systemInfo;
     bool m_signingIn = false;

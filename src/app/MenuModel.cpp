@@ -48,7 +48,13 @@ QString formatUptime(qint64 seconds) {
 QList<MenuItem> composeMenu(const MenuState& s) {
     QList<MenuItem> items;
     items << info(QStringLiteral("Orvelquin Desktop"));
-    items << info(s.signingIn ? QStringLiteral("Signing in\u2026") : s.email.value_or(QStringLiteral("Not signed in")));
+    QString account = s.email.value_or(QStringLiteral("Not signed in"));
+    if (s.keychainPending) {
+        account = QStringLiteral("Waiting for the keyring\u2026");
+    } else if (s.signingIn) {
+        account = QStringLiteral("Signing in\u2026");
+    }
+    items << info(account);
     items << separator();
     items << info(QStringLiteral("Device: ") +
                   truncateGraphemes(s.deviceId.value_or(QStringLiteral("No device registered")), 12));
@@ -78,12 +84,15 @@ QList<MenuItem> composeMenu(const MenuState& s) {
         items << action(QStringLiteral("Open Devices"), MenuAction::OpenDevices, ctrl(Qt::Key_D));
         items << separator();
         items << action(QStringLiteral("Sign out"), MenuAction::SignOut);
-    } else {
+    } else if (!s.keychainPending) {
+        // A sign-in now would race the stored credentials still on their way.
         MenuItem signIn = action(QStringLiteral("Sign in\u2026"), MenuAction::PromptSignIn, ctrl(Qt::Key_I));
         signIn.enabled = !s.signingIn;
         items << signIn;
     }
-    items << separator();
+    if (!items.last().separator) {
+        items << separator();
+    }
     items << action(QStringLiteral("Check for updates\u2026"), MenuAction::CheckForUpdates);
     if (s.pendingUpdateVersion) {
         items << action(QStringLiteral("Update available (v") + *s.pendingUpdateVersion + u')',

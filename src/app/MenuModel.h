@@ -41,6 +41,8 @@ struct MenuState {
     bool hasDeviceToken = false;
     // A sign-in is under way: the account line says so and no second one can start.
     bool signingIn = false;
+    // Launch has not heard back from the keyring yet (it may be showing an unlock prompt).
+    bool keychainPending = false;
     QString connectionState;
     QString lastHeartbeat;
     QString runtimeModeLabel;

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "platform/SecretStore.h"
+
+#include <QCoroTask>
 #include <QString>
 
+#include <coroutine>
+#include <deque>
+#include <memory>
 #include <optional>
 
 namespace orvelquin {
 
-namespace platform {
-class SecretStore;
-}
-
 // The agent's four credentials in the desktop's secret store, one item per key. Absent and empty
 // are one state: absent is written as "", and an empty or undecodable item reads as absent.
+// Calls run one at a time in the order they were made, however long the keyring takes with each:
+// a later write of a key can never be overtaken by an earlier one.
 class KeychainStore {
 public:
     static constexpr auto kAccessToken = QLatin1StringView("accessToken");
@@ -27,13 +31,23 @@ public:
     };
 
     explicit KeychainStore(platform::SecretStore& backend);
+    ~KeychainStore();
+    Q_DISABLE_COPY_MOVE(KeychainStore)
 
-    void set(const QString& value, const QString& key);
-    std::optional<QString> get(const QString& key) const;
-    Read read(const QString& key) const;
+    QCoro::Task<platform::SecretWrite> set(QString key, QString value);
+    QCoro::Task<Read> read(QString key);
 
 private:
+    // Shared with the calls in flight, which may outlive the store.
+    struct Queue {
+        bool open = true;
+        bool busy = false;
+        std::deque<std::coroutine_handle<>> waiting;
+    };
+    class Turn;
+
     platform::SecretStore& m_backend;
+    std::shared_ptr<Queue> m_queue = std::make_shared<Queue>();
 };
 
 } // namespace orvelquin

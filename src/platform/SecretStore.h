@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QString>
 
 #include <memory>
@@ -8,7 +9,8 @@
 namespace orvelquin::platform {
 
 // Outcome of reading one secret. "Not found" and "failed" are kept apart on purpose: a keyring
-// that is locked or not running yet must never be mistaken for a missing credential.
+// that is locked or not running yet must never be mistaken for a missing credential, so NotFound
+// is reported only when the store positively knows that no item exists.
 struct SecretLookup {
     enum class Status { Found, NotFound, Failed };
     Status status = Status::NotFound;
@@ -16,13 +18,22 @@ struct SecretLookup {
     QString error;
 };
 
+struct SecretWrite {
+    bool stored = false;
+    QString error;
+};
+
 // The desktop's secret store, holding items of this application identified by an account name.
+// Calls never block: they may wait on a keyring's unlock prompt for as long as the user takes.
+// Destroying the store abandons the calls still pending: they never complete, so nothing that
+// awaits them runs on after its owner is gone.
 class SecretStore {
 public:
     virtual ~SecretStore() = default;
-    virtual SecretLookup lookup(const QString& account) = 0;
-    // Replaces the item for the account in one step; returns false with the system's text on failure.
-    virtual bool store(const QString& account, const QByteArray& bytes, QString* error = nullptr) = 0;
+    virtual QCoro::Task<SecretLookup> lookup(QString account) = 0;
+    // Leaves exactly one item for the account, holding `bytes`: the new value is stored before
+    // any other item for the account (written by anyone, in any collection) is removed.
+    virtual QCoro::Task<SecretWrite> store(QString account, QByteArray bytes) = 0;
 };
 
 std::unique_ptr<SecretStore> createSecretStore();

@@ -184,9 +184,10 @@ def stored_texts_run(binary, service, results):
             return
         device_id = credentials["deviceId"]
         disconnected = "Status: Disconnected \u00b7 Last heartbeat \u2014"
-        first = menu.entries()
         steps.run("account and device id with & and _ shown literally",
                   lambda: menu.wait_for(signed_in(account, device_id, disconnected), 10))
+        # Taken once the keyring has answered: before that the menu is the waiting one.
+        first = menu.entries()
 
         def heartbeat():
             # Only the status line: the texts above have a case of their own.

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -124,6 +125,45 @@ private Q_SLOTS:
         QVERIFY(!store->calls.contains(QStringLiteral("set:deviceToken=")));
         QCOMPARE(store->items.value(QStringLiteral("deviceToken")), QByteArray("dt_keep"));
         QVERIFY(store->calls.contains(QStringLiteral("set:accessToken=")));
+        delegate->applicationWillTerminate();
+    }
+
+    // A keyring that keeps launch waiting (an unlock prompt nobody answers yet): the icon is up,
+    // the menu says why nothing is signed in, and offers no sign-in that would race the reads.
+    void keyringThatTakesItsTimeKeepsTheLoopAndMenuGoing() {
+        QTemporaryDir dir;
+        RecordingSecretStore* store = nullptr;
+        auto delegate = makeDelegate(store, dir.path());
+        store->items.insert(QStringLiteral("accessToken"), "at");
+        store->items.insert(QStringLiteral("deviceToken"), "dt");
+        store->holdCalls = true;
+
+        delegate->applicationDidFinishLaunching();
+        QVERIFY(delegate->isKeychainPending());
+        QVERIFY(delegate->statusItem()->isVisible());
+        const auto titles = [&] {
+            QStringList list;
+            for (const QAction* action : delegate->statusItem()->contextMenu()->actions()) {
+                list << action->text();
+            }
+            return list;
+        };
+        QVERIFY(titles().contains(QStringLiteral("Waiting for the keyring\u2026")));
+        QVERIFY(!titles().contains(QStringLiteral("Sign in\u2026")));
+        QCOMPARE(store->heldCalls(), 1); // one call at a time, in order
+        QVERIFY(!delegate->isHeartbeatArmed());
+        QSignalSpy rebuilt(delegate.get(), &AppDelegate::menuRebuilt);
+        QTimer::singleShot(0, delegate.get(), &AppDelegate::rebuildMenu);
+        QVERIFY(rebuilt.wait()); // the event loop runs while the keyring is busy
+
+        store->release();
+        QVERIFY(!delegate->isKeychainPending());
+        QCOMPARE(store->calls, (QStringList{QStringLiteral("get:accessToken"), QStringLiteral("set:accessToken=at"),
+                                            QStringLiteral("get:email"), QStringLiteral("set:email="),
+                                            QStringLiteral("get:deviceId"), QStringLiteral("set:deviceId="),
+                                            QStringLiteral("get:deviceToken"), QStringLiteral("set:deviceToken=dt")}));
+        QVERIFY(titles().contains(QStringLiteral("Sign out")));
+        QVERIFY(delegate->isHeartbeatArmed());
         delegate->applicationWillTerminate();
     }
 

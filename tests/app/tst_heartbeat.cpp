@@ -152,12 +152,25 @@ private Q_SLOTS:
         delegate->applicationWillTerminate();
     }
 
+    void signInSuccessStoresInOrderAndBeatsAtOnce_data() {
+        QTest::addColumn<QStringList>("refusedWrites");
+        QTest::addColumn<QStringList>("alerts");
+        QTest::newRow("all stored") << QStringList() << QStringList();
+        // Told once, however many writes fail; the session goes on for this run.
+        QTest::newRow("keyring refuses two writes")
+            << QStringList{QStringLiteral("email"), QStringLiteral("deviceToken")}
+            << QStringList{QStringLiteral("Credentials not saved")};
+    }
+
     void signInSuccessStoresInOrderAndBeatsAtOnce() {
+        QFETCH(QStringList, refusedWrites);
+        QFETCH(QStringList, alerts);
         ScriptedHttpServer server;
         auto delegate = launch(server, false);
         QTest::qWait(50); // let the launch's own notices (no status area offscreen) pass
         m_alerts->shown.clear();
         m_store->calls.clear();
+        m_store->failingWrites = QSet<QString>(refusedWrites.begin(), refusedWrites.end());
         m_alerts->entry = orvelquin::platform::SignInEntry{QStringLiteral("ana@example.test"), QStringLiteral("pw")};
         server.enqueueJson(200, R"({"access_token":"at","refresh_token":"rt"})");
         server.enqueueJson(200, R"({"device_id":"d-1","approved":true})");
@@ -170,7 +183,15 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral("set:accessToken=at"), QStringLiteral("set:email=ana@example.test"),
                               QStringLiteral("set:deviceId=d-1"), QStringLiteral("set:deviceToken=dt")}));
         QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
-        QVERIFY(m_alerts->shown.isEmpty());
+        QCOMPARE(delegate->deviceToken(), std::optional<QString>(QStringLiteral("dt")));
+        QStringList shown;
+        for (const orvelquin::platform::Alert& alert : m_alerts->shown) {
+            shown << alert.message;
+        }
+        QCOMPARE(shown, alerts);
+        if (!alerts.isEmpty()) {
+            QVERIFY(m_alerts->shown[0].informative.contains(QStringLiteral("will not survive a restart")));
+        }
         delegate->applicationWillTerminate();
     }
 

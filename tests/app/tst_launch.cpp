@@ -1,6 +1,7 @@
 // Launches the real agent binary: lock file, refusal of a second instance, simultaneous starts,
 // orderly shutdown on a signal, and the credential write-back against the session's real Secret
 // Service.
+#include "PrivateKeyring.h"
 #include "SecretServiceItems.h"
 #include "platform/SecretStore.h"
 
@@ -91,8 +92,9 @@ private Q_SLOTS:
         QVERIFY(agent.process().waitForStarted());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(lockPath), agent.pid(), 10000);
         for (const QString& key : kCredentialKeys) {
-            QTRY_COMPARE_WITH_TIMEOUT(m_secrets->lookup(key).status, SecretLookup::Status::Found, 10000);
-            QCOMPARE(m_secrets->lookup(key).bytes, QByteArray());
+            QTRY_COMPARE_WITH_TIMEOUT(QCoro::waitFor(m_secrets->lookup(key)).status, SecretLookup::Status::Found,
+                                      10000);
+            QCOMPARE(QCoro::waitFor(m_secrets->lookup(key)).bytes, QByteArray());
         }
 
         ::kill(static_cast<pid_t>(agent.process().processId()), SIGTERM);
@@ -103,16 +105,16 @@ private Q_SLOTS:
     }
 
     void storedCredentialsSurviveLaunch() {
-        QVERIFY(m_secrets->store(QStringLiteral("email"), "zoë@exämple.test"));
-        QVERIFY(m_secrets->store(QStringLiteral("deviceToken"), "dt_123"));
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("email"), "zoë@exämple.test")).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("deviceToken"), "dt_123")).stored);
         QTemporaryDir runtime;
         Agent agent(runtime.path());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(runtime.filePath(QStringLiteral("orvelquin-desktop.pid"))), agent.pid(),
                                   10000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_secrets->lookup(QStringLiteral("deviceId")).status, SecretLookup::Status::Found,
-                                  10000);
-        QCOMPARE(m_secrets->lookup(QStringLiteral("email")).bytes, QByteArray("zoë@exämple.test"));
-        QCOMPARE(m_secrets->lookup(QStringLiteral("deviceToken")).bytes, QByteArray("dt_123"));
+        QTRY_COMPARE_WITH_TIMEOUT(QCoro::waitFor(m_secrets->lookup(QStringLiteral("deviceId"))).status,
+                                  SecretLookup::Status::Found, 10000);
+        QCOMPARE(QCoro::waitFor(m_secrets->lookup(QStringLiteral("email"))).bytes, QByteArray("zoë@exämple.test"));
+        QCOMPARE(QCoro::waitFor(m_secrets->lookup(QStringLiteral("deviceToken"))).bytes, QByteArray("dt_123"));
     }
 
     // A session bus with nothing on it and nothing to start: a desktop whose keyring is not up.
@@ -122,7 +124,7 @@ private Q_SLOTS:
                                                               {QStringLiteral("deviceId"), "d-keep"},
                                                               {QStringLiteral("deviceToken"), "dt_keep"}};
         for (const auto& [key, value] : stored) {
-            QVERIFY(m_secrets->store(key, value));
+            QVERIFY(QCoro::waitFor(m_secrets->store(key, value)).stored);
         }
         QTemporaryDir busDir;
         QFile config(busDir.filePath(QStringLiteral("bus.conf")));
@@ -154,7 +156,7 @@ private Q_SLOTS:
             QCOMPARE(agent.process().exitCode(), 0);
         }
         for (const auto& [key, value] : stored) {
-            QCOMPARE(m_secrets->lookup(key).bytes, value);
+            QCOMPARE(QCoro::waitFor(m_secrets->lookup(key)).bytes, value);
         }
 
         // With the keyring back, the next launch finds everything where it was.
@@ -167,10 +169,77 @@ private Q_SLOTS:
             QVERIFY(agent.process().waitForFinished(10000));
         }
         for (const auto& [key, value] : stored) {
-            QCOMPARE(m_secrets->lookup(key).bytes, value);
+            QCOMPARE(QCoro::waitFor(m_secrets->lookup(key)).bytes, value);
         }
         bus.terminate();
         bus.waitForFinished();
+    }
+
+    // Stored credentials in a keyring whose unlock the user refuses, whichever keyring is the
+    // default: the agent runs signed out and writes nothing over them.
+    void lockedKeyringLosesNothing_data() {
+        QTest::addColumn<bool>("inOtherCollection");
+        QTest::addColumn<bool>("otherIsDefault");
+        QTest::newRow("locked default keyring") << false << false;
+        QTest::newRow("locked keyring, another is the default") << true << false;
+        QTest::newRow("locked keyring that is the default") << true << true;
+    }
+
+    void lockedKeyringLosesNothing() {
+        QFETCH(bool, inOtherCollection);
+        QFETCH(bool, otherIsDefault);
+        PrivateKeyring keyring;
+        QVERIFY(keyring.isReady());
+        const QString other = keyring.createCollection(QStringLiteral("other"));
+        const QString collection = inOtherCollection ? other : PrivateKeyring::login();
+        for (const QString& key : kCredentialKeys) {
+            QVERIFY(keyring.secretTool(collection, key, key.toUtf8() + "-kept"));
+        }
+        QVERIFY(keyring.setDefault(otherIsDefault ? other : PrivateKeyring::login()));
+        QVERIFY(keyring.lock(collection));
+        Prompter prompter(keyring.bus(), Prompter::Answer::Refuse);
+
+        QTemporaryDir runtime;
+        Agent agent(runtime.path(), QStringLiteral(ORVELQUIN_AGENT_BINARY), keyring.address());
+        // One refused unlock for each of the four reads.
+        QTRY_VERIFY_WITH_TIMEOUT(prompter.opened >= kCredentialKeys.size(), 10000);
+        ::kill(static_cast<pid_t>(agent.process().processId()), SIGTERM);
+        QVERIFY(agent.process().waitForFinished(10000));
+        QCOMPARE(agent.process().exitCode(), 0);
+        for (const QString& key : kCredentialKeys) {
+            QCOMPARE(keyring.values(key), QList<QByteArray>{key.toUtf8() + "-kept"});
+        }
+    }
+
+    // An unlock prompt nobody answers (the user is away at login) must not hold the agent up.
+    void openPromptDoesNotHoldUpShutdown_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+
+    void openPromptDoesNotHoldUpShutdown() {
+        QFETCH(int, signal);
+        PrivateKeyring keyring;
+        QVERIFY(keyring.isReady());
+        QVERIFY(keyring.secretTool(PrivateKeyring::login(), QStringLiteral("accessToken"), "at_kept"));
+        QVERIFY(keyring.lock(PrivateKeyring::login()));
+        QTemporaryDir runtime;
+        const QString lockPath = runtime.filePath(QStringLiteral("orvelquin-desktop.pid"));
+        {
+            Prompter prompter(keyring.bus(), Prompter::Answer::Never);
+            Agent agent(runtime.path(), QStringLiteral(ORVELQUIN_AGENT_BINARY), keyring.address());
+            QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);
+            QCOMPARE(readFile(lockPath), agent.pid());
+            ::kill(static_cast<pid_t>(agent.process().processId()), signal);
+            QVERIFY(agent.process().waitForFinished(10000));
+            QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(agent.process().exitCode(), 0);
+            QVERIFY(!QFile::exists(lockPath));
+        }
+        // The prompt, closed by the user after the agent is gone, leaves keyring and item intact.
+        QCOMPARE(keyring.values(QStringLiteral("accessToken")), QList<QByteArray>{"at_kept"});
     }
 
     void secondInstanceExitsQuietlyAndLeavesTheLock_data() {

@@ -81,6 +81,17 @@ private Q_SLOTS:
         QVERIFY(!find(items, MenuAction::ToggleLaunchAtLogin)->checked);
     }
 
+    void waitingForTheKeyring() {
+        MenuState state = freshSignedOut();
+        state.keychainPending = true;
+        const QStringList shown = titles(composeMenu(state));
+        QCOMPARE(shown.at(1), QStringLiteral("Waiting for the keyring\u2026"));
+        QVERIFY(!find(composeMenu(state), MenuAction::PromptSignIn));
+        QCOMPARE(shown.mid(7, 4),
+                 (QStringList{QStringLiteral("Version 0.3.1"), QStringLiteral("---"),
+                              QStringLiteral("Check for updates\u2026"), QStringLiteral("Launch at login")}));
+    }
+
     void signedInConnected() {
         const QList<MenuItem> items = composeMenu(signedIn());
         const QStringList expected = {

@@ -115,10 +115,10 @@ private:
         const auto device = QCoro::waitFor(
             api.registerDevice(QStringLiteral("e2e"), SystemInfo{}, QStringLiteral("0.0.0"), login.accessToken));
         const auto session = QCoro::waitFor(api.startDeviceSession(device.deviceId, login.accessToken));
-        QVERIFY(m_secrets->store(QStringLiteral("accessToken"), login.accessToken.toUtf8()));
-        QVERIFY(m_secrets->store(QStringLiteral("email"), "demo@orvelquin.test"));
-        QVERIFY(m_secrets->store(QStringLiteral("deviceId"), device.deviceId.toUtf8()));
-        QVERIFY(m_secrets->store(QStringLiteral("deviceToken"), session.deviceToken.toUtf8()));
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("accessToken"), login.accessToken.toUtf8())).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("email"), "demo@orvelquin.test")).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("deviceId"), device.deviceId.toUtf8())).stored);
+        QVERIFY(QCoro::waitFor(m_secrets->store(QStringLiteral("deviceToken"), session.deviceToken.toUtf8())).stored);
     }
 
 private Q_SLOTS:
@@ -259,6 +259,8 @@ private Q_SLOTS:
         TrayItemClient item(service);
         QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Seller runtime: bundled \u00B7 stopped")),
                                  10000);
+        // The signed-in items come once the keyring has answered.
+        QTRY_VERIFY_WITH_TIMEOUT(item.labels().contains(QStringLiteral("Start seller runtime")), 10000);
         QVERIFY(item.clickLabel(QStringLiteral("Start seller runtime")));
         QTRY_VERIFY_WITH_TIMEOUT(
             item.labels().value(5).startsWith(QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up ")),

@@ -1,70 +1,53 @@
-// Runs against the session's real Secret Service (scripts/test-session starts GNOME Keyring).
+// Runs against a GNOME Keyring of its own (tests/app/PrivateKeyring.h), whose collections the
+// test makes, locks and makes the default; unlock prompts are refused, as a user cancelling would.
+#include "../app/PrivateKeyring.h"
 #include "core/KeychainStore.h"
 #include "platform/SecretStore.h"
 
 #include <QProcess>
 #include <QTest>
 
-#include <libsecret/secret.h>
-
 using orvelquin::KeychainStore;
-
-namespace {
-
-const SecretSchema* foreignSchema() {
-    // Another program writing under our attributes, with a schema name of its own.
-    static const SecretSchema s = {
-        "org.example.OtherTool",
-        SECRET_SCHEMA_DONT_MATCH_NAME,
-        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-        0,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    };
-    return &s;
-}
-
-int itemCount(const QString& account) {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    const QByteArray accountUtf8 = account.toUtf8();
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.orvelquin.desktop"));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(accountUtf8.constData()));
-    GError* error = nullptr;
-    GList* items = secret_password_searchv_sync(nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error);
-    g_hash_table_unref(attributes);
-    if (error) {
-        g_error_free(error);
-        return -1;
-    }
-    const int count = static_cast<int>(g_list_length(items));
-    g_list_free_full(items, g_object_unref);
-    return count;
-}
-
-} // namespace
 
 class TestKeychainStore : public QObject {
     Q_OBJECT
 
+private:
+    KeychainStore::Read read(const QString& key) { return QCoro::waitFor(m_store->read(key)); }
+    orvelquin::platform::SecretWrite set(const QString& key, const QString& value) {
+        return QCoro::waitFor(m_store->set(key, value));
+    }
+
 private Q_SLOTS:
     void initTestCase() {
+        m_keyring = std::make_unique<PrivateKeyring>();
+        QVERIFY(m_keyring->isReady());
+        // libsecret reads the bus address once, at its first call, which comes after this.
+        m_savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_keyring->address().toUtf8());
         m_backend = orvelquin::platform::createSecretStore();
-        QString error;
-        QVERIFY2(m_backend->store(QStringLiteral("probe"), "x", &error), qPrintable(error));
+        m_store = std::make_unique<KeychainStore>(*m_backend);
+        m_other = m_keyring->createCollection(QStringLiteral("other"));
+        QVERIFY(!m_other.isEmpty());
+    }
+
+    void cleanupTestCase() {
+        m_store.reset();
+        m_backend.reset();
+        m_keyring.reset();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_savedBus);
+    }
+
+    void cleanup() {
+        QVERIFY(m_keyring->unlock(PrivateKeyring::login()));
+        QVERIFY(m_keyring->unlock(m_other));
+        QVERIFY(m_keyring->setDefault(PrivateKeyring::login()));
     }
 
     void neverWrittenReadsAbsent() {
-        KeychainStore store(*m_backend);
-        const KeychainStore::Read read = store.read(QStringLiteral("neverWritten"));
-        QVERIFY(!read.value);
-        QVERIFY(!read.failed);
+        const KeychainStore::Read r = read(QStringLiteral("neverWritten"));
+        QVERIFY(!r.value);
+        QVERIFY(!r.failed);
     }
 
     void roundTrip_data() {
@@ -77,48 +60,31 @@ private Q_SLOTS:
 
     void roundTrip() {
         QFETCH(QString, value);
-        KeychainStore store(*m_backend);
-        store.set(value, KeychainStore::kEmail);
-        QCOMPARE(store.get(KeychainStore::kEmail), std::optional<QString>(value));
+        QVERIFY(set(KeychainStore::kEmail, value).stored);
+        QCOMPARE(read(KeychainStore::kEmail).value, std::optional<QString>(value));
         // The bytes stored are exactly the UTF-8 encoding, as other programs will read them.
-        const orvelquin::platform::SecretLookup raw = m_backend->lookup(KeychainStore::kEmail);
-        QCOMPARE(raw.bytes, value.toUtf8());
+        QCOMPARE(m_keyring->values(KeychainStore::kEmail), QList<QByteArray>{value.toUtf8()});
     }
 
     void emptyReadsBackAbsentButItemExists() {
-        KeychainStore store(*m_backend);
-        store.set(QStringLiteral("something"), KeychainStore::kDeviceId);
-        store.set(QString(), KeychainStore::kDeviceId);
-        QVERIFY(!store.get(KeychainStore::kDeviceId));
-        QCOMPARE(m_backend->lookup(KeychainStore::kDeviceId).status, orvelquin::platform::SecretLookup::Status::Found);
-    }
-
-    void secondSetReplacesTheOnlyItem() {
-        KeychainStore store(*m_backend);
-        store.set(QStringLiteral("first"), KeychainStore::kDeviceToken);
-        store.set(QStringLiteral("second"), KeychainStore::kDeviceToken);
-        QCOMPARE(store.get(KeychainStore::kDeviceToken), std::optional<QString>(QStringLiteral("second")));
-        QCOMPARE(itemCount(KeychainStore::kDeviceToken), 1);
+        QVERIFY(set(KeychainStore::kDeviceId, QStringLiteral("something")).stored);
+        QVERIFY(set(KeychainStore::kDeviceId, QString()).stored);
+        const KeychainStore::Read r = read(KeychainStore::kDeviceId);
+        QVERIFY(!r.value);
+        QVERIFY(!r.failed);
+        QCOMPARE(m_keyring->values(KeychainStore::kDeviceId), QList<QByteArray>{QByteArray()});
     }
 
     void invalidUtf8FromAnotherProgramReadsAbsent() {
-        const QByteArray bytes("\xff\xfe broken \xc3", 11);
-        SecretValue* value = secret_value_new(bytes.constData(), bytes.size(), "application/octet-stream");
-        GError* error = nullptr;
-        secret_password_store_binary_sync(foreignSchema(), SECRET_COLLECTION_DEFAULT, "foreign", value, nullptr, &error,
-                                          "service", "com.orvelquin.desktop", "account", "foreignKey", nullptr);
-        secret_value_unref(value);
-        QVERIFY2(!error, error ? error->message : "");
-
-        KeychainStore store(*m_backend);
-        const KeychainStore::Read read = store.read(QStringLiteral("foreignKey"));
-        QVERIFY(!read.value);
-        QVERIFY(!read.failed);
+        QVERIFY(m_keyring->secretTool(PrivateKeyring::login(), QStringLiteral("foreignKey"),
+                                      QByteArray("\xff\xfe broken \xc3", 11)));
+        const KeychainStore::Read r = read(QStringLiteral("foreignKey"));
+        QVERIFY(!r.value);
+        QVERIFY(!r.failed);
     }
 
     void secretToolReadsWhatWasStored() {
-        KeychainStore store(*m_backend);
-        store.set(QStringLiteral("ana@exämple.test"), KeychainStore::kEmail);
+        QVERIFY(set(KeychainStore::kEmail, QStringLiteral("ana@exämple.test")).stored);
         QProcess tool;
         tool.start(QStringLiteral("secret-tool"),
                    {QStringLiteral("lookup"), QStringLiteral("service"), QStringLiteral("com.orvelquin.desktop"),
@@ -128,8 +94,95 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(tool.readAllStandardOutput()), QStringLiteral("ana@exämple.test"));
     }
 
+    // Whoever wrote the earlier item, and wherever: one write leaves one item, the new one.
+    void writeLeavesExactlyOneItem_data() {
+        QTest::addColumn<QString>("writer");
+        QTest::addColumn<bool>("inOtherCollection");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("our own earlier write") << QStringLiteral("agent") << false << QStringLiteral("second");
+        QTest::newRow("secret-tool, default keyring")
+            << QStringLiteral("secret-tool") << false << QStringLiteral("new");
+        QTest::newRow("secret-tool, another keyring") << QStringLiteral("secret-tool") << true << QStringLiteral("new");
+        QTest::newRow("sign-out over secret-tool's item") << QStringLiteral("secret-tool") << true << QString();
+    }
+
+    void writeLeavesExactlyOneItem() {
+        QFETCH(QString, writer);
+        QFETCH(bool, inOtherCollection);
+        QFETCH(QString, value);
+        const QString key = QStringLiteral("one-") + QString::fromLatin1(QTest::currentDataTag());
+        if (writer == u"agent") {
+            QVERIFY(set(key, QStringLiteral("first")).stored);
+        } else {
+            QVERIFY(m_keyring->secretTool(inOtherCollection ? m_other : PrivateKeyring::login(), key, "old"));
+        }
+        const orvelquin::platform::SecretWrite written = set(key, value);
+        QVERIFY2(written.stored, qPrintable(written.error));
+        QCOMPARE(m_keyring->values(key), QList<QByteArray>{value.toUtf8()});
+        QCOMPARE(read(key).value, value.isEmpty() ? std::nullopt : std::optional<QString>(value));
+    }
+
+    // A keyring whose unlock is refused is no answer: neither "absent" nor anything to replace.
+    void lockedItemIsAFailedRead_data() {
+        QTest::addColumn<bool>("inOtherCollection");
+        QTest::addColumn<bool>("otherIsDefault");
+        QTest::newRow("locked default keyring") << false << false;
+        QTest::newRow("locked keyring, another is the default") << true << false;
+        QTest::newRow("locked keyring that is the default") << true << true;
+    }
+
+    void lockedItemIsAFailedRead() {
+        QFETCH(bool, inOtherCollection);
+        QFETCH(bool, otherIsDefault);
+        const QString key = QStringLiteral("locked-") + QString::fromLatin1(QTest::currentDataTag());
+        const QString collection = inOtherCollection ? m_other : PrivateKeyring::login();
+        QVERIFY(m_keyring->secretTool(collection, key, "keep"));
+        QVERIFY(m_keyring->setDefault(otherIsDefault ? m_other : PrivateKeyring::login()));
+        QVERIFY(m_keyring->lock(collection));
+
+        const KeychainStore::Read r = read(key);
+        QVERIFY(r.failed);
+        QVERIFY(!r.value);
+        QCOMPARE(m_keyring->values(key), QList<QByteArray>{"keep"});
+    }
+
+    void writeIntoALockedDefaultFails() {
+        QVERIFY(m_keyring->setDefault(m_other));
+        QVERIFY(m_keyring->lock(m_other));
+        const orvelquin::platform::SecretWrite written = set(QStringLiteral("lockedWrite"), QStringLiteral("v"));
+        QVERIFY(!written.stored);
+        QVERIFY(!written.error.isEmpty());
+        QVERIFY(m_keyring->values(QStringLiteral("lockedWrite")).isEmpty());
+    }
+
+    // The store goes (the agent quits) while the keyring shows an unlock prompt: the call is
+    // abandoned, nothing of the gone store runs when the prompt closes later, and the keyring
+    // daemon lives on (a cancelled libsecret unlock makes gnome-keyring-daemon 42 abort).
+    void storeDestroyedDuringAPromptNeverResumes() {
+        const QString key = QStringLiteral("abandoned");
+        QVERIFY(m_keyring->secretTool(m_other, key, "kept"));
+        QVERIFY(m_keyring->lock(m_other));
+        bool finished = false;
+        {
+            Prompter prompter(m_keyring->bus(), Prompter::Answer::Never);
+            auto doomed = orvelquin::platform::createSecretStore();
+            QCoro::connect(doomed->lookup(key), this,
+                           [&](const orvelquin::platform::SecretLookup&) { finished = true; });
+            QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);
+            doomed.reset();
+        }
+        QVERIFY(m_keyring->unlock(m_other));
+        // A later call on a fresh store completing means the keyring's answers have all come in.
+        QCOMPARE(read(key).value, std::optional<QString>(QStringLiteral("kept")));
+        QVERIFY(!finished);
+    }
+
 private:
+    std::unique_ptr<PrivateKeyring> m_keyring;
+    QByteArray m_savedBus;
+    QString m_other;
     std::unique_ptr<orvelquin::platform::SecretStore> m_backend;
+    std::unique_ptr<KeychainStore> m_store;
 };
 
 QTEST_GUILESS_MAIN(TestKeychainStore)

@@ -1,0 +1,240 @@
+#pragma once
+
+// A GNOME Keyring of the test's own on a private bus with nothing activatable: collections made,
+// locked and unlocked with a known password over the Secret Service D-Bus API, and no unlock
+// prompter unless the test installs one, so every unlock prompt is refused at once.
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <utility>
+#include <vector>
+
+struct PlainSecret {
+    QDBusObjectPath session;
+    QByteArray parameters;
+    QByteArray value;
+    QString contentType;
+};
+Q_DECLARE_METATYPE(PlainSecret)
+using SecretsByItem = QMap<QDBusObjectPath, PlainSecret>;
+
+inline QDBusArgument& operator<<(QDBusArgument& arg, const PlainSecret& s) {
+    arg.beginStructure();
+    arg << s.session << s.parameters << s.value << s.contentType;
+    arg.endStructure();
+    return arg;
+}
+inline const QDBusArgument& operator>>(const QDBusArgument& arg, PlainSecret& s) {
+    arg.beginStructure();
+    arg >> s.session >> s.parameters >> s.value >> s.contentType;
+    arg.endStructure();
+    return arg;
+}
+
+// Stands in for the desktop's prompter (gcr-prompter): it counts the prompts the keyring opens,
+// and either refuses each at once or leaves it open, unanswered, for as long as it lives.
+class Prompter final : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.keyring.internal.Prompter")
+
+public:
+    enum class Answer { Refuse, Never };
+    Prompter(QDBusConnection bus, Answer answer)
+        : m_bus(std::move(bus))
+        , m_answer(answer) {
+        m_bus.registerObject(QStringLiteral("/org/gnome/keyring/Prompter"), this, QDBusConnection::ExportAllSlots);
+        m_bus.registerService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
+    }
+    ~Prompter() override {
+        // Closes what is still open, as a user closing the window would.
+        for (const auto& [caller, callback] : m_open) {
+            m_bus.call(QDBusMessage::createMethodCall(caller, callback.path(),
+                                                      QStringLiteral("org.gnome.keyring.internal.Prompter.Callback"),
+                                                      QStringLiteral("PromptDone")),
+                       QDBus::Block, 10000);
+        }
+        m_bus.unregisterService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
+        m_bus.unregisterObject(QStringLiteral("/org/gnome/keyring/Prompter"));
+    }
+    int opened = 0;
+
+public Q_SLOTS:
+    void BeginPrompting(const QDBusObjectPath& callback) {
+        ++opened;
+        if (m_answer == Answer::Refuse) {
+            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("refused"));
+        } else {
+            m_open.push_back({message().service(), callback});
+        }
+    }
+    void StopPrompting(const QDBusObjectPath&) {}
+
+private:
+    QDBusConnection m_bus;
+    Answer m_answer;
+    std::vector<std::pair<QString, QDBusObjectPath>> m_open;
+};
+
+class PrivateKeyring {
+public:
+    static constexpr const char* kPassword = "keyring-password";
+
+    PrivateKeyring() {
+        qDBusRegisterMetaType<PlainSecret>();
+        qDBusRegisterMetaType<SecretsByItem>();
+        qDBusRegisterMetaType<QMap<QString, QString>>();
+        for (const char* dir : {"runtime", "data", "home"}) {
+            QDir(m_dir.path()).mkpath(QString::fromLatin1(dir));
+        }
+        QFile::setPermissions(m_dir.filePath(QStringLiteral("runtime")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
+        if (!config.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                     "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                     "<busconfig><type>session</type><listen>unix:dir=" +
+                     QFile::encodeName(m_dir.path()) +
+                     "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                     "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close();
+        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
+                                                    QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (!m_bus.waitForStarted() || !m_bus.waitForReadyRead(10000)) {
+            return;
+        }
+        m_address = QString::fromUtf8(m_bus.readLine().trimmed());
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("runtime")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
+        m_daemon.setProcessEnvironment(env);
+        m_daemon.start(
+            QStringLiteral("gnome-keyring-daemon"),
+            {QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
+        m_daemon.waitForStarted();
+        m_daemon.write(kPassword);
+        m_daemon.closeWriteChannel();
+
+        m_connection = QDBusConnection::connectToBus(m_address, QStringLiteral("private-keyring"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_connection.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")), 10000);
+        const QDBusMessage opened = service(QStringLiteral("OpenSession"),
+                                            {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
+        if (opened.arguments().size() == 2) {
+            m_session = qvariant_cast<QDBusObjectPath>(opened.arguments().at(1));
+        }
+    }
+
+    ~PrivateKeyring() {
+        QDBusConnection::disconnectFromBus(QStringLiteral("private-keyring"));
+        m_daemon.kill();
+        m_daemon.waitForFinished();
+        m_bus.kill();
+        m_bus.waitForFinished();
+    }
+
+    bool isReady() const { return !m_session.path().isEmpty(); }
+    QString address() const { return m_address; }
+    QDBusConnection& bus() { return m_connection; }
+    static QString login() { return QStringLiteral("/org/freedesktop/secrets/collection/login"); }
+
+    QString createCollection(const QString& label) {
+        QVariantMap properties{{QStringLiteral("org.freedesktop.Secret.Collection.Label"), label}};
+        QDBusReply<QDBusObjectPath> reply =
+            internal(QStringLiteral("CreateWithMasterPassword"), {properties, QVariant::fromValue(password())});
+        return reply.isValid() ? reply.value().path() : QString();
+    }
+    bool lock(const QString& collection) {
+        return service(QStringLiteral("Lock"),
+                       {QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(collection)})})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+    bool unlock(const QString& collection) {
+        return internal(QStringLiteral("UnlockWithMasterPassword"),
+                        {QVariant::fromValue(QDBusObjectPath(collection)), QVariant::fromValue(password())})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+    bool setDefault(const QString& collection) {
+        return service(QStringLiteral("SetAlias"),
+                       {QStringLiteral("default"), QVariant::fromValue(QDBusObjectPath(collection))})
+                   .type() == QDBusMessage::ReplyMessage;
+    }
+
+    // `secret-tool store`, as a user or another program would write an item, into `collection`.
+    bool secretTool(const QString& collection, const QString& account, const QByteArray& value) {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        tool.setProcessEnvironment(env);
+        tool.start(QStringLiteral("secret-tool"),
+                   {QStringLiteral("store"), QStringLiteral("--label=by hand"),
+                    QStringLiteral("--collection=") + collection, QStringLiteral("service"),
+                    QStringLiteral("com.orvelquin.desktop"), QStringLiteral("account"), account});
+        tool.write(value);
+        tool.closeWriteChannel();
+        return tool.waitForFinished(10000) && tool.exitCode() == 0;
+    }
+
+    // Every item for the account, anywhere, with its value; unlocks what it must with the password.
+    QList<QByteArray> values(const QString& account) {
+        const QMap<QString, QString> attributes{{QStringLiteral("service"), QStringLiteral("com.orvelquin.desktop")},
+                                                {QStringLiteral("account"), account}};
+        const QDBusMessage found = service(QStringLiteral("SearchItems"), {QVariant::fromValue(attributes)});
+        QList<QDBusObjectPath> items;
+        for (const QVariant& list : found.arguments()) {
+            const QList<QDBusObjectPath> paths = qdbus_cast<QList<QDBusObjectPath>>(list);
+            for (const QDBusObjectPath& item : paths) {
+                unlock(item.path().section(u'/', 0, -2));
+                items << item;
+            }
+        }
+        QDBusReply<SecretsByItem> secrets =
+            service(QStringLiteral("GetSecrets"), {QVariant::fromValue(items), QVariant::fromValue(m_session)});
+        QList<QByteArray> result;
+        for (const PlainSecret& secret : secrets.value()) {
+            result << secret.value;
+        }
+        if (secrets.value().size() != items.size()) {
+            result << QByteArrayLiteral("<unreadable>");
+        }
+        return result;
+    }
+
+private:
+    QDBusMessage call(const QString& interface, const QString& method, const QVariantList& arguments) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"), interface, method);
+        message.setArguments(arguments);
+        return m_connection.call(message, QDBus::Block, 10000);
+    }
+    QDBusMessage service(const QString& method, const QVariantList& arguments) {
+        return call(QStringLiteral("org.freedesktop.Secret.Service"), method, arguments);
+    }
+    QDBusMessage internal(const QString& method, const QVariantList& arguments) {
+        return call(QStringLiteral("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"), method, arguments);
+    }
+    PlainSecret password() const { return {m_session, {}, QByteArray(kPassword), QStringLiteral("text/plain")}; }
+
+    QTemporaryDir m_dir;
+    QProcess m_bus;
+    QProcess m_daemon;
+    QString m_address;
+    QDBusConnection m_connection{QString()};
+    QDBusObjectPath m_session;
+};
