@@ -9,10 +9,14 @@
 namespace orvelquin::platform {
 
 struct Alert {
+    enum class Severity { Information, Warning };
+
     QString message;
     QString informative;
     // Button titles, first is the default; empty means the platform's single "OK".
     QStringList buttons;
+    // Warning for failures; decides the icon the desktop shows beside the texts.
+    Severity severity = Severity::Information;
 };
 
 struct SignInEntry {
@@ -28,7 +32,9 @@ public:
     // Blocks until dismissed; returns the index of the pressed button (0 for the default), or -1.
     virtual int run(const Alert& alert) = 0;
     // The sign-in prompt; nothing when the user cancels. Texts are returned exactly as typed.
-    virtual std::optional<SignInEntry> askSignIn(const QString& message, const QString& informative) = 0;
+    // `initialEmail` fills the e-mail field, so a retry after a failure need not retype it.
+    virtual std::optional<SignInEntry> askSignIn(const QString& message, const QString& informative,
+                                                 const QString& initialEmail = {}) = 0;
 };
 
 std::unique_ptr<AlertPresenter> createAlertPresenter();

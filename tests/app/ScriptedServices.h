@@ -18,7 +18,9 @@ public:
         shown << alert;
         return answer;
     }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override { return entry; }
+    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&, const QString&) override {
+        return entry;
+    }
 };
 
 // `store` and `alerts` point into the returned services, which own them; `signedIn` stores the

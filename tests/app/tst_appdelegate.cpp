@@ -26,7 +26,7 @@ public:
         }
         return 0;
     }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&) override {
+    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&, const QString&) override {
         return std::nullopt;
     }
 

@@ -1,0 +1,66 @@
+// The desktop's notification service, scripted on the test session's own bus.
+#include "platform/Notifications.h"
+
+#include <QDBusConnectionInterface>
+#include <QTest>
+
+using namespace orvelquin::platform;
+
+namespace {
+
+class NotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QStringList received; // app name, icon, summary, body, desktop-entry hint, urgency hint
+    QString replacesIdAndTimeout;
+
+public Q_SLOTS:
+    uint Notify(const QString& appName, uint replacesId, const QString& icon, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap& hints, int timeout) {
+        received = {appName,
+                    icon,
+                    summary,
+                    body,
+                    hints.value(QStringLiteral("desktop-entry")).toString(),
+                    QString::number(hints.value(QStringLiteral("urgency")).toInt())};
+        replacesIdAndTimeout = QStringLiteral("%1 %2").arg(replacesId).arg(timeout);
+        return 7;
+    }
+};
+
+} // namespace
+
+class TestNotifications : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void reachesTheDesktopsServiceAndNeedsNone() {
+        const auto notifier = createNotifier();
+        // No service on the bus: nothing to show, nothing to wait for, nothing breaks.
+        notifier->notify({QStringLiteral("Lost"), QString()});
+
+        // Its own connection, so calls travel through the bus daemon as from another program.
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("server"));
+        NotificationServer server;
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                   QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+        notifier->notify({QStringLiteral("Device revoked"), QStringLiteral("Sign out, then sign in again."),
+                          QStringLiteral("dialog-warning"), Notification::Urgency::Critical});
+        QTRY_VERIFY(!server.received.isEmpty());
+        QCOMPARE(server.received,
+                 QStringList({QStringLiteral("Orvelquin Desktop"), QStringLiteral("dialog-warning"),
+                              QStringLiteral("Device revoked"), QStringLiteral("Sign out, then sign in again."),
+                              QStringLiteral("com.orvelquin.desktop"), QStringLiteral("2")}));
+        QCOMPARE(server.replacesIdAndTimeout, QStringLiteral("0 -1"));
+
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("server"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNotifications)
+#include "tst_notifications.moc"
