@@ -58,7 +58,8 @@ QList<MenuItem> composeMenu(const MenuState& s) {
     items << separator();
     items << info(QStringLiteral("Device: ") +
                   truncateGraphemes(s.deviceId.value_or(QStringLiteral("No device registered")), 12));
-    items << info(QStringLiteral("Status: ") + (s.hasDeviceToken ? s.connectionState : QStringLiteral("Disconnected")) +
+    items << info(QStringLiteral("Status: ") +
+                  displayWord(s.hasDeviceToken ? s.connectionState : ConnectionState::Disconnected) +
                   QStringLiteral(" \u00B7 Last heartbeat ") + s.lastHeartbeat);
 
     QString runtime = QStringLiteral("Seller runtime: ") + s.runtimeModeLabel + kDot + s.runtimeStateLabel;

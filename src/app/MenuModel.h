@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/HeartbeatPolicy.h"
+
 #include <QKeySequence>
 #include <QList>
 #include <QString>
@@ -43,7 +45,7 @@ struct MenuState {
     bool signingIn = false;
     // Launch has not heard back from the keyring yet (it may be showing an unlock prompt).
     bool keychainPending = false;
-    QString connectionState;
+    ConnectionState connectionState = ConnectionState::Disconnected;
     QString lastHeartbeat;
     QString runtimeModeLabel;
     QString runtimeStateLabel;

@@ -9,18 +9,19 @@ StatusLook statusLook(const MenuState& s) {
         return {StatusLook::Icon::SignedOut,
                 product + dot + (s.signingIn ? QStringLiteral("Signing in\u2026") : QStringLiteral("Not signed in"))};
     }
-    const bool connected = s.connectionState == QLatin1String("Connected");
+    const bool connected = s.connectionState == ConnectionState::Connected;
     const bool crashed = s.runtimeStateLabel == QLatin1String("crashed");
     // Launch with stored credentials reads "Disconnected" until the first heartbeat: not a
     // failure, so it shares the quiet look rather than asking for attention.
-    const bool waiting = s.connectionState == QLatin1String("Disconnected");
+    const bool waiting = s.connectionState == ConnectionState::Disconnected;
     StatusLook::Icon icon = StatusLook::Icon::Connected;
     if (crashed || (!connected && !waiting)) {
         icon = StatusLook::Icon::Attention;
     } else if (waiting) {
         icon = StatusLook::Icon::SignedOut;
     }
-    return {icon, product + dot + s.connectionState + dot + QStringLiteral("seller runtime ") + s.runtimeStateLabel};
+    return {icon, product + dot + displayWord(s.connectionState) + dot + QStringLiteral("seller runtime ") +
+                      s.runtimeStateLabel};
 }
 
 QString iconName(StatusLook::Icon icon) {

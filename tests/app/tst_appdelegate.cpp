@@ -83,10 +83,10 @@ private Q_SLOTS:
         RecordingSecretStore* store = nullptr;
         auto delegate = makeDelegate(store, dir.path());
         QVERIFY(store->calls.isEmpty());
-        QCOMPARE(delegate->connectionState(), QStringLiteral("Disconnected"));
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), QStringLiteral("Disconnected"));
         QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
         QCOMPARE(delegate->heartbeatInterval(), 30.0);
-        QVERIFY(!delegate->statusItem());
+        QVERIFY(!delegate->statusItem().icon());
     }
 
     void launchLoadsAndWritesBackInOrder() {
@@ -107,9 +107,9 @@ private Q_SLOTS:
         QCOMPARE(store->calls, expected);
         QCOMPARE(delegate->email(), std::optional<QString>(QStringLiteral("ana@example.test")));
         QVERIFY(!delegate->deviceId());
-        QCOMPARE(delegate->lockURL(), std::optional<QString>(dir.filePath(QStringLiteral("orvelquin-desktop.pid"))));
-        QVERIFY(delegate->statusItem()->isVisible());
-        QVERIFY(!delegate->statusItem()->icon().pixmap(16).isNull()); // drawable: the SVG plugin is there
+        QCOMPARE(delegate->lockPath(), std::optional<QString>(dir.filePath(QStringLiteral("orvelquin-desktop.pid"))));
+        QVERIFY(delegate->statusItem().icon()->isVisible());
+        QVERIFY(!delegate->statusItem().icon()->icon().pixmap(16).isNull()); // drawable: the SVG plugin is there
         delegate->applicationWillTerminate();
     }
 
@@ -140,10 +140,10 @@ private Q_SLOTS:
 
         delegate->applicationDidFinishLaunching();
         QVERIFY(delegate->isKeychainPending());
-        QVERIFY(delegate->statusItem()->isVisible());
+        QVERIFY(delegate->statusItem().icon()->isVisible());
         const auto titles = [&] {
             QStringList list;
-            for (const QAction* action : delegate->statusItem()->contextMenu()->actions()) {
+            for (const QAction* action : delegate->statusItem().icon()->contextMenu()->actions()) {
                 list << action->text();
             }
             return list;
@@ -187,8 +187,8 @@ private Q_SLOTS:
         delegate->applicationDidFinishLaunching();
         delegate->applicationWillTerminate();
         QVERIFY(store->calls.isEmpty());
-        QVERIFY(!delegate->statusItem());
-        QVERIFY(!delegate->lockURL());
+        QVERIFY(!delegate->statusItem().icon());
+        QVERIFY(!delegate->lockPath());
         QVERIFY(QFile::exists(lockPath));
         other.kill();
         other.waitForFinished();
@@ -201,16 +201,16 @@ private Q_SLOTS:
         QStringList alerts;
         auto delegate = makeDelegate(store, dir.path(), &host, &alerts);
         delegate->applicationDidFinishLaunching();
-        QVERIFY(!delegate->statusItem());
+        QVERIFY(!delegate->statusItem().icon());
         QTRY_COMPARE(alerts, QStringList{QStringLiteral("No status area")});
 
         host->start();
-        QVERIFY(delegate->statusItem());
-        QVERIFY(delegate->statusItem()->isVisible());
-        QVERIFY(delegate->statusItem()->contextMenu());
-        const QSystemTrayIcon* shown = delegate->statusItem();
+        QVERIFY(delegate->statusItem().icon());
+        QVERIFY(delegate->statusItem().icon()->isVisible());
+        QVERIFY(delegate->statusItem().icon()->contextMenu());
+        const QSystemTrayIcon* shown = delegate->statusItem().icon();
         host->start(); // a panel restarting keeps the icon it has
-        QCOMPARE(delegate->statusItem(), shown);
+        QCOMPARE(delegate->statusItem().icon(), shown);
         delegate->rebuildMenu();
         QCOMPARE(alerts.size(), 1);
         delegate->applicationWillTerminate();
@@ -222,11 +222,11 @@ private Q_SLOTS:
         auto delegate = makeDelegate(store, dir.path());
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, delegate.get(), &AppDelegate::applicationWillTerminate);
         delegate->applicationDidFinishLaunching();
-        QVERIFY(QFile::exists(*delegate->lockURL()));
+        QVERIFY(QFile::exists(*delegate->lockPath()));
 
         QTimer::singleShot(0, delegate.get(), &AppDelegate::quit);
         QCOMPARE(QApplication::exec(), 0);
-        QVERIFY(!QFile::exists(*delegate->lockURL()));
+        QVERIFY(!QFile::exists(*delegate->lockPath()));
     }
 };
 

@@ -33,8 +33,8 @@ private:
                                                 m_lockDir.path(), signedIn, m_store, m_alerts);
         m_alerts->answer = 1;
         // Scaled down a thousandfold from 30 s and 300 s.
-        services.heartbeatNormalInterval = 0.03;
-        services.heartbeatMaximumInterval = 0.3;
+        services.heartbeat.normal = 0.03;
+        services.heartbeat.maximum = 0.3;
         auto delegate = std::make_unique<AppDelegate>(std::move(services));
         delegate->applicationDidFinishLaunching();
         return delegate;
@@ -66,7 +66,7 @@ private Q_SLOTS:
         server.enqueueJson(status, body);
         QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
         QVERIFY(finished.wait(5000));
-        QCOMPARE(delegate->connectionState(), state);
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), state);
         if (state == QStringLiteral("Connected")) {
             QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
                         .match(delegate->lastHeartbeat())
@@ -82,7 +82,7 @@ private Q_SLOTS:
         auto delegate = launch(unused, true, QStringLiteral("http://127.0.0.1:1"));
         QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
         QVERIFY(finished.wait(5000));
-        QCOMPARE(delegate->connectionState(), QStringLiteral("Reconnecting"));
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), QStringLiteral("Reconnecting"));
         QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
         QCOMPARE(delegate->heartbeatInterval(), 0.06);
         delegate->applicationWillTerminate();
@@ -101,7 +101,7 @@ private Q_SLOTS:
             intervals << delegate->heartbeatInterval();
         }
         QCOMPARE(intervals, (QList<double>{0.06, 0.12, 0.24, 0.3, 0.3, 0.03}));
-        QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), QStringLiteral("Connected"));
 
         // The body carries the telemetry report and the nested host description.
         const QJsonObject body = QJsonDocument::fromJson(server.requests().last().body).object();
@@ -123,7 +123,7 @@ private Q_SLOTS:
         delegate->signOut();
         QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
         QVERIFY(finished.wait(5000));
-        QCOMPARE(delegate->connectionState(), QStringLiteral("Disconnected"));
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), QStringLiteral("Disconnected"));
         QCOMPARE(delegate->lastHeartbeat(), QStringLiteral("\u2014"));
         QVERIFY(!delegate->isHeartbeatArmed());
         delegate->applicationWillTerminate();
@@ -182,7 +182,7 @@ private Q_SLOTS:
         QCOMPARE(m_store->calls,
                  (QStringList{QStringLiteral("set:accessToken=at"), QStringLiteral("set:email=ana@example.test"),
                               QStringLiteral("set:deviceId=d-1"), QStringLiteral("set:deviceToken=dt")}));
-        QCOMPARE(delegate->connectionState(), QStringLiteral("Connected"));
+        QCOMPARE(orvelquin::displayWord(delegate->connectionState()), QStringLiteral("Connected"));
         QCOMPARE(delegate->deviceToken(), std::optional<QString>(QStringLiteral("dt")));
         QStringList shown;
         for (const orvelquin::platform::Alert& alert : m_alerts->shown) {

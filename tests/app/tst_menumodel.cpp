@@ -8,7 +8,6 @@ namespace {
 
 MenuState freshSignedOut() {
     MenuState s;
-    s.connectionState = QStringLiteral("Disconnected");
     s.lastHeartbeat = QStringLiteral("\u2014");
     s.runtimeModeLabel = QStringLiteral("bundled");
     s.runtimeStateLabel = QStringLiteral("stopped");
@@ -24,7 +23,7 @@ MenuState signedIn() {
     s.email = QStringLiteral("ana@example.test");
     s.deviceId = QStringLiteral("dev_12345678");
     s.hasDeviceToken = true;
-    s.connectionState = QStringLiteral("Connected");
+    s.connectionState = ConnectionState::Connected;
     s.lastHeartbeat = QStringLiteral("14:03:22");
     return s;
 }

@@ -98,8 +98,8 @@ private Q_SLOTS:
             ScriptedAlerts* alerts = nullptr;
             AppServices services = scriptedServices(server.url().toString(), dir.path(), true, store, alerts);
             store->items.insert(QStringLiteral("deviceId"), "d-1");
-            services.heartbeatNormalInterval = kNormal;
-            services.heartbeatMaximumInterval = kMaximum;
+            services.heartbeat.normal = kNormal;
+            services.heartbeat.maximum = kMaximum;
             AppDelegate delegate(std::move(services));
 
             int beats = 0;
@@ -107,7 +107,7 @@ private Q_SLOTS:
             QString broken;
             QObject::connect(&delegate, &AppDelegate::heartbeatFinished, &delegate, [&] {
                 ++beats;
-                const QString state = delegate.connectionState();
+                const QString state = orvelquin::displayWord(delegate.connectionState());
                 statesSeen.insert(state);
                 const double interval = delegate.heartbeatInterval();
                 const bool connected = state == u"Connected";

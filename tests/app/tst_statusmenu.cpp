@@ -21,7 +21,6 @@ namespace {
 
 MenuState signedOut() {
     MenuState s;
-    s.connectionState = QStringLiteral("Disconnected");
     s.lastHeartbeat = QStringLiteral("\u2014");
     s.runtimeModeLabel = QStringLiteral("bundled");
     s.runtimeStateLabel = QStringLiteral("stopped");
@@ -31,7 +30,7 @@ MenuState signedOut() {
     return s;
 }
 
-MenuState signedIn(const QString& connection = QStringLiteral("Connected")) {
+MenuState signedIn(ConnectionState connection = ConnectionState::Connected) {
     MenuState s = signedOut();
     s.email = QStringLiteral("a&b_c@example.test");
     s.deviceId = QStringLiteral("dev_1a2b");
@@ -110,7 +109,7 @@ private Q_SLOTS:
     void oneMenuFollowsEveryState() {
         StatusMenu menu(LabelSyntax::DBusMenu);
         const QMenu* const live = menu.menu();
-        QList<MenuState> states{signedOut(), signedIn(), signedIn(QStringLiteral("Reconnecting"))};
+        QList<MenuState> states{signedOut(), signedIn(), signedIn(ConnectionState::Reconnecting)};
         MenuState running = signedIn();
         running.runtimeRunning = true;
         running.runtimeStateLabel = QStringLiteral("running");
@@ -165,12 +164,13 @@ private Q_SLOTS:
         QTest::newRow("connected") << with(signedIn(), "running") << StatusLook::Icon::Connected
                                    << QStringLiteral("Orvelquin Desktop · Connected · seller runtime running");
         QTest::newRow("first heartbeat pending")
-            << signedIn(QStringLiteral("Disconnected")) << StatusLook::Icon::SignedOut
+            << signedIn(ConnectionState::Disconnected) << StatusLook::Icon::SignedOut
             << QStringLiteral("Orvelquin Desktop · Disconnected · seller runtime stopped");
-        for (const char* failure : {"Device revoked", "Server unavailable", "Reconnecting"}) {
-            QTest::newRow(failure)
-                << signedIn(QString::fromLatin1(failure)) << StatusLook::Icon::Attention
-                << QStringLiteral("Orvelquin Desktop · %1 · seller runtime stopped").arg(QString::fromLatin1(failure));
+        for (const ConnectionState failure :
+             {ConnectionState::DeviceRevoked, ConnectionState::ServerUnavailable, ConnectionState::Reconnecting}) {
+            QTest::newRow(qPrintable(displayWord(failure)))
+                << signedIn(failure) << StatusLook::Icon::Attention
+                << QStringLiteral("Orvelquin Desktop · %1 · seller runtime stopped").arg(displayWord(failure));
         }
         QTest::newRow("runtime crashed") << with(signedIn(), "crashed") << StatusLook::Icon::Attention
                                          << QStringLiteral("Orvelquin Desktop · Connected · seller runtime crashed");
