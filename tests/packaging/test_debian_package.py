@@ -39,8 +39,12 @@ class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.out = tempfile.mkdtemp(prefix="orvelquin-cpack.")
-        subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
-                        "-B", cls.out], capture_output=True, text=True, check=True)
+        # Runs even when the set-up fails, unlike tearDownClass.
+        cls.addClassCleanup(shutil.rmtree, cls.out)
+        cpack = subprocess.run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+                                "-B", cls.out], capture_output=True, text=True, check=False)
+        if cpack.returncode != 0:
+            raise RuntimeError(f"cpack failed with status {cpack.returncode}:\n{cpack.stdout}{cpack.stderr}")
         cls.arch = output("dpkg", "--print-architecture").strip()
         cls.deb = os.path.join(cls.out, f"orvelquin-desktop_{VERSION}_{cls.arch}.deb")
         if not os.path.isfile(cls.deb):
@@ -50,10 +54,6 @@ class DebianPackage(unittest.TestCase):
         for line in output("dpkg-deb", "-c", cls.deb).splitlines():
             fields = line.split(None, 5)
             cls.members[fields[5].removeprefix(".").split(" -> ")[0]] = (fields[0], fields[1])
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.out)
 
     def field(self, name):
         return output("dpkg-deb", "-f", self.deb, name).strip()
