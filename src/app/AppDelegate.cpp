@@ -14,28 +14,14 @@
 #include <QStandardPaths>
 
 namespace orvelquin {
-namespace {
-
-QString modeLabel(SellerRuntimeController::Mode mode) {
-    switch (mode) {
-    case SellerRuntimeController::Mode::Bundled:
-        return QStringLiteral("bundled");
-    case SellerRuntimeController::Mode::CustomPath:
-        return QStringLiteral("custom path");
-    case SellerRuntimeController::Mode::Unavailable:
-        break;
-    }
-    return QStringLiteral("unavailable");
-}
-
-} // namespace
-
 AppServices AppServices::system() {
     AppServices services;
     services.secrets = platform::createSecretStore();
     services.alerts = platform::createAlertPresenter();
     services.loginItem = platform::createLoginItem();
     services.trayHost = platform::createTrayHost();
+    services.notifier = platform::createNotifier();
+    services.connectivity = platform::createConnectivityWatch();
     services.lockDirectory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     services.agentName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     services.serviceBaseURL = AppInfo::serviceBaseURL();
@@ -59,7 +45,8 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
                     startHeartbeat();
                     co_await heartbeatNow();
                 }})
-    , m_updatePrompt(m_updateChecker, *m_services.alerts, [this] { openDownloadPage(); }) {
+    , m_updatePrompt(m_updateChecker, *m_services.alerts, [this] { openDownloadPage(); })
+    , m_notices(*m_services.notifier) {
     // The desktop's proxy settings (or https_proxy and no_proxy) apply to the agent as to any
     // other network program; Qt leaves them unused unless asked.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -71,6 +58,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     // A runtime that exits on its own changes what the menu and the icon must say.
     connect(m_runtime, &SellerRuntimeController::stateChanged, this, [this] {
         if (m_lockPath) {
+            m_notices.runtimeState(m_runtime->state(), m_runtime->lastError().value_or(QString()));
             rebuildMenu();
         }
     });
@@ -80,14 +68,30 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
             startHeartbeat();
         }
     });
-    connect(&m_heartbeat, &HeartbeatLoop::outcomeApplied, this, &AppDelegate::rebuildMenu);
+    connect(&m_heartbeat, &HeartbeatLoop::outcomeApplied, this, [this] {
+        m_notices.heartbeatOutcome(m_heartbeat.state(), DesktopNotices::Clock::now());
+        rebuildMenu();
+    });
+    // Back online at once when the network returns or the computer wakes, not at the end of a
+    // back-off of up to five minutes.
+    connect(m_services.connectivity.get(), &platform::ConnectivityWatch::connectivityRestored, this,
+            [this] { m_heartbeat.beatEarly(HeartbeatLoop::Wake::NetworkBack); });
+    connect(m_services.connectivity.get(), &platform::ConnectivityWatch::resumed, this,
+            [this] { m_heartbeat.beatEarly(HeartbeatLoop::Wake::Resumed); });
     connect(&m_heartbeat, &HeartbeatLoop::finished, this, &AppDelegate::heartbeatFinished);
     connect(&m_signIn, &SignInFlow::runningChanged, this, &AppDelegate::rebuildMenu);
     connect(&m_signIn, &SignInFlow::finished, this, [this] {
         rebuildMenu();
         Q_EMIT signInFinished();
     });
-    connect(&m_updatePrompt, &UpdatePrompt::pendingVersionChanged, this, &AppDelegate::rebuildMenu);
+    connect(&m_updatePrompt, &UpdatePrompt::pendingVersionChanged, this, [this] {
+        QSettings settings = userSettings();
+        const QString version = m_updatePrompt.pendingVersion().value_or(QString());
+        if (m_notices.updateFound(version, settings.value(SettingsKeys::notifiedUpdateVersion).toString())) {
+            settings.setValue(SettingsKeys::notifiedUpdateVersion, version);
+        }
+        rebuildMenu();
+    });
     connect(&m_updatePrompt, &UpdatePrompt::finished, this, &AppDelegate::updateCheckFinished);
 }
 
@@ -147,7 +151,7 @@ MenuState AppDelegate::menuState() {
     s.keychainPending = m_credentials.isLoading();
     s.connectionState = m_heartbeat.state();
     s.lastHeartbeat = m_heartbeat.lastHeartbeat();
-    s.runtimeModeLabel = modeLabel(m_runtime->mode());
+    s.runtimeModeLabel = SellerRuntimeController::modeLabel(m_runtime->mode());
     s.runtimeStateLabel = SellerRuntimeController::stateLabel(m_runtime->state());
     s.runtimeRunning = m_runtime->state() == SellerRuntimeController::RuntimeState::Running;
     if (s.runtimeRunning) {
@@ -177,34 +181,25 @@ void AppDelegate::rebuildMenu() {
 void AppDelegate::perform(MenuAction action) {
     switch (action) {
     case MenuAction::None:
-        break;
+        return;
     case MenuAction::ToggleRuntime:
-        toggleRuntime();
-        break;
+        return toggleRuntime();
     case MenuAction::OpenConsole:
-        openConsole();
-        break;
+        return openConsole();
     case MenuAction::OpenDevices:
-        openDevices();
-        break;
+        return openDevices();
     case MenuAction::SignOut:
-        signOut();
-        break;
+        return signOut();
     case MenuAction::PromptSignIn:
-        promptSignIn();
-        break;
+        return promptSignIn();
     case MenuAction::CheckForUpdates:
-        checkForUpdates();
-        break;
+        return checkForUpdates();
     case MenuAction::OpenDownloadPage:
-        openDownloadPage();
-        break;
+        return openDownloadPage();
     case MenuAction::ToggleLaunchAtLogin:
-        toggleLaunchAtLogin();
-        break;
+        return toggleLaunchAtLogin();
     case MenuAction::Quit:
-        quit();
-        break;
+        return quit();
     }
 }
 

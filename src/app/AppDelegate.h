@@ -2,6 +2,7 @@
 
 #include "app/CpuWindow.h"
 #include "app/Credentials.h"
+#include "app/DesktopNotices.h"
 #include "app/HeartbeatLoop.h"
 #include "app/MenuModel.h"
 #include "app/SignInFlow.h"
@@ -10,7 +11,9 @@
 #include "app/UpdatePrompt.h"
 #include "host/SystemInfo.h"
 #include "platform/AlertPresenter.h"
+#include "platform/ConnectivityWatch.h"
 #include "platform/LoginItem.h"
+#include "platform/Notifications.h"
 #include "platform/SecretStore.h"
 #include "platform/TrayHost.h"
 #include "runtime/SellerRuntimeController.h"
@@ -34,6 +37,8 @@ struct AppServices {
     std::unique_ptr<platform::AlertPresenter> alerts;
     std::unique_ptr<platform::LoginItem> loginItem;
     std::unique_ptr<platform::TrayHost> trayHost;
+    std::unique_ptr<platform::Notifier> notifier;
+    std::unique_ptr<platform::ConnectivityWatch> connectivity;
     QString lockDirectory;
     QString agentName;
     QString serviceBaseURL;
@@ -122,6 +127,7 @@ private:
     StatusItem m_statusItem;
     SignInFlow m_signIn;
     UpdatePrompt m_updatePrompt;
+    DesktopNotices m_notices;
     CpuWindow m_menuCpu;
     std::optional<SystemInfo> m_systemInfo;
     std::optional<QString> m_lockPath;

@@ -34,6 +34,24 @@ void HeartbeatLoop::stop() {
     m_timer.stop();
 }
 
+void HeartbeatLoop::beatEarly(Wake wake) {
+    // Not armed: signed out, the loop ended, or a heartbeat is on its way.
+    if (!m_token() || !m_timer.isActive() || m_inFlight || m_closed) {
+        return;
+    }
+    const auto early = std::chrono::milliseconds(static_cast<qint64>(m_intervals.early * 1000.0));
+    const bool failing = m_state != ConnectionState::Connected && m_state != ConnectionState::Disconnected;
+    const bool farOff = std::chrono::milliseconds(m_timer.remainingTime()) > early;
+    if (!farOff || (wake == Wake::NetworkBack && !failing)) {
+        return;
+    }
+    if (m_sinceEarly.isValid() && m_sinceEarly.elapsed() < static_cast<qint64>(m_intervals.normal * 1000.0)) {
+        return;
+    }
+    m_sinceEarly.start();
+    m_timer.start(early);
+}
+
 QCoro::Task<> HeartbeatLoop::beatNow() {
     const std::optional<QString> token = m_token();
     if (!token) {
@@ -41,6 +59,7 @@ QCoro::Task<> HeartbeatLoop::beatNow() {
     }
     QPointer<HeartbeatLoop> self(this);
     std::optional<ConnectionState> failure;
+    m_inFlight = true;
     try {
         co_await m_send(*token);
     } catch (const ServiceError& error) {
@@ -49,6 +68,7 @@ QCoro::Task<> HeartbeatLoop::beatNow() {
     if (!self || m_closed) {
         co_return;
     }
+    m_inFlight = false;
     // Only the session it was sent for may take the outcome: after a sign-out, or a sign-in
     // with a new device token, an old heartbeat's answer says nothing about the current one.
     if (m_token() != token) {

@@ -3,10 +3,12 @@
 #include "app/HeartbeatPolicy.h"
 
 #include <QCoroTask>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -23,6 +25,8 @@ public:
     struct Intervals {
         double normal = HeartbeatPolicy::kNormalInterval;
         double maximum = HeartbeatPolicy::kMaximumInterval;
+        // How soon a heartbeat goes out once the network is back or the computer woke up.
+        double early = 1.0;
     };
     // The device token the next heartbeat is for, absent while signed out.
     using TokenSource = std::function<std::optional<QString>()>;
@@ -37,10 +41,18 @@ public:
     void stop();
     // Sends one heartbeat at once, if a device token is held, and applies its outcome.
     QCoro::Task<> beatNow();
+    enum class Wake { NetworkBack, Resumed };
+    // The network came back and the last heartbeat failed, or the computer woke up and the next
+    // heartbeat is far off: beat within moments instead of at the end of the back-off. At most
+    // once per normal interval, so a flapping network causes no burst; never while signed out
+    // or while a heartbeat is in flight.
+    void beatEarly(Wake wake);
     // From now on nothing is applied: the owner is being torn down.
     void close() { m_closed = true; }
 
     bool isArmed() const { return m_timer.isActive(); }
+    // How long until the armed timer fires.
+    std::chrono::milliseconds nextBeatIn() const { return std::chrono::milliseconds(m_timer.remainingTime()); }
     ConnectionState state() const { return m_state; }
     QString lastHeartbeat() const { return m_lastHeartbeat; }
     double interval() const { return m_interval; }
@@ -59,6 +71,8 @@ private:
     double m_interval;
     ConnectionState m_state = ConnectionState::Disconnected;
     QString m_lastHeartbeat = QStringLiteral("\u2014");
+    bool m_inFlight = false;
+    QElapsedTimer m_sinceEarly;
     bool m_closed = false;
 };
 

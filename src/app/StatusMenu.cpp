@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QHash>
+#include <QKeyEvent>
 #include <QMenu>
 
 namespace orvelquin {
@@ -55,7 +56,28 @@ QString escapeMenuTitle(const QString& text, LabelSyntax syntax) {
 StatusMenu::StatusMenu(LabelSyntax syntax, QObject* parent)
     : QObject(parent)
     , m_menu(std::make_unique<QMenu>())
-    , m_syntax(syntax) {}
+    , m_syntax(syntax) {
+    m_menu->installEventFilter(this);
+}
+
+bool StatusMenu::eventFilter(QObject* watched, QEvent* event) {
+    // An open popup menu takes the keyboard, and Qt matches an action's shortcut only within
+    // its window, which a parentless menu is not; so the key equivalents the menu shows are
+    // matched here, for as long as the menu the agent draws itself is open.
+    if (watched != m_menu.get() || event->type() != QEvent::KeyPress) {
+        return false;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const QKeySequence pressed(key->keyCombination());
+    for (QAction* action : m_menu->actions()) {
+        if (!action->shortcut().isEmpty() && action->shortcut() == pressed && action->isEnabled()) {
+            m_menu->close();
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
+}
 
 StatusMenu::~StatusMenu() = default;
 

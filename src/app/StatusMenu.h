@@ -42,6 +42,9 @@ public:
 Q_SIGNALS:
     void triggered(MenuAction action);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     struct Entry {
         QString key;

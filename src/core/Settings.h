@@ -8,6 +8,8 @@ namespace orvelquin::SettingsKeys {
 // Keys of the user's settings (QSettings "Orvelquin" / "orvelquin-desktop"), kept in one place.
 inline constexpr QLatin1StringView launchAtLogin("launchAtLogin");
 inline constexpr QLatin1StringView sellerRuntimePath("sellerRuntimePath");
+// The newer version a notification has told about, so that each version is told once.
+inline constexpr QLatin1StringView notifiedUpdateVersion("notifiedUpdateVersion");
 
 } // namespace orvelquin::SettingsKeys
 

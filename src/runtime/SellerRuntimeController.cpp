@@ -103,6 +103,18 @@ QString SellerRuntimeController::stateLabel(RuntimeState state) {
     return QStringLiteral("error");
 }
 
+QString SellerRuntimeController::modeLabel(Mode mode) {
+    switch (mode) {
+    case Mode::Bundled:
+        return QStringLiteral("bundled");
+    case Mode::CustomPath:
+        return QStringLiteral("custom path");
+    case Mode::Unavailable:
+        break;
+    }
+    return QStringLiteral("unavailable");
+}
+
 std::optional<qint64> SellerRuntimeController::pid() const {
     if (!m_process) {
         return std::nullopt;

@@ -43,6 +43,7 @@ public:
 
     RuntimeState state() const { return m_state; }
     static QString stateLabel(RuntimeState state);
+    static QString modeLabel(Mode mode);
     std::optional<QString> lastError() const { return m_lastError; }
     std::optional<QDateTime> startedAt() const { return m_startedAt; }
     std::optional<QString> lastTransition() const { return m_lastTransition; }

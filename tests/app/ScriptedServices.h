@@ -13,12 +13,15 @@ public:
     QList<orvelquin::platform::Alert> shown;
     int answer = 0;
     std::optional<orvelquin::platform::SignInEntry> entry;
+    QString offeredEmail;
 
     int run(const orvelquin::platform::Alert& alert) override {
         shown << alert;
         return answer;
     }
-    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&, const QString&) override {
+    std::optional<orvelquin::platform::SignInEntry> askSignIn(const QString&, const QString&,
+                                                              const QString& initialEmail) override {
+        offeredEmail = initialEmail;
         return entry;
     }
 };

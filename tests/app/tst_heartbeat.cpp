@@ -145,6 +145,11 @@ private Q_SLOTS:
         QCOMPARE(m_alerts->shown.size(), 1);
         QCOMPARE(m_alerts->shown[0].message, QStringLiteral("Sign-in failed"));
         QCOMPARE(m_alerts->shown[0].informative, QStringLiteral("HTTP 500"));
+        QCOMPARE(m_alerts->shown[0].severity, orvelquin::platform::Alert::Severity::Warning);
+        // The next prompt offers the address typed last.
+        m_alerts->entry.reset();
+        delegate->promptSignIn();
+        QCOMPARE(m_alerts->offeredEmail, QStringLiteral("ana@example.test"));
         QCOMPARE(m_store->calls,
                  (QStringList{QStringLiteral("set:accessToken=at"), QStringLiteral("set:email=ana@example.test")}));
         const QJsonObject login = QJsonDocument::fromJson(server.requests().value(1).body).object();
