@@ -1,4 +1,5 @@
 // Runs against the session's real Secret Service (scripts/test-session starts GNOME Keyring).
+#include "../LogCapture.h"
 #include "core/KeychainStore.h"
 #include "platform/SecretStore.h"
 
@@ -114,6 +115,17 @@ private Q_SLOTS:
         const KeychainStore::Read read = store.read(QStringLiteral("foreignKey"));
         QVERIFY(!read.value);
         QVERIFY(!read.failed);
+    }
+
+    void logNamesKeysButNeverValues() {
+        LogCapture log;
+        KeychainStore store(*m_backend);
+        store.set(QStringLiteral("dt-SECRET"), KeychainStore::kDeviceToken);
+        QCOMPARE(store.get(KeychainStore::kDeviceToken), std::optional<QString>(QStringLiteral("dt-SECRET")));
+        QVERIFY(!store.get(QStringLiteral("neverWritten")));
+        QCOMPARE(log.text(),
+                 QStringLiteral("orvelquin.keychain stored deviceToken\norvelquin.keychain read deviceToken\n"
+                                "orvelquin.keychain neverWritten is absent"));
     }
 
     void secretToolReadsWhatWasStored() {
