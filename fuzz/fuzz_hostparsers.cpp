@@ -1,8 +1,8 @@
-// What the host probes read: /proc/cpuinfo, /proc/meminfo, lspci output, the kernel release and
-// /proc/<pid>/stat, whose command name is chosen by whoever started the process.
+// What the Linux host probes read: /proc/cpuinfo, /proc/meminfo, the device-tree model, lspci
+// output, the kernel release and /proc/<pid>/stat, whose command name is chosen by whoever started
+// the process.
 #include "FuzzCheck.h"
-#include "host/HostParsers.h"
-#include "platform/ProcessCpuTime.h"
+#include "platform/linux/LinuxParsers.h"
 
 #include <QByteArray>
 #include <QList>
@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <limits>
 
-using namespace orvelquin;
+using namespace orvelquin::platform;
 
 namespace {
 
@@ -24,7 +24,7 @@ bool isShownValue(const QString& value) {
 
 void checkOsVersion(const QString& release) {
     static const QRegularExpression shape(QLatin1StringView("^Linux ([0-9]+)\\.([0-9]+)\\.([0-9]+)$"));
-    const QString os = HostParsers::osVersion(release);
+    const QString os = LinuxParsers::osVersion(release);
     const QRegularExpressionMatch m = shape.match(os);
     FUZZ_CHECK(m.hasMatch());
     // In an ASCII release, leading numbers that fit in 64 bits are reported as they are; longer
@@ -47,7 +47,7 @@ void checkOsVersion(const QString& release) {
 
 // The tick fields restated: after the last ')', fields 14 and 15 of the line.
 void checkProcStat(const QByteArray& stat) {
-    const std::optional<quint64> ticks = platform::parseProcStatTicks(stat);
+    const std::optional<quint64> ticks = LinuxParsers::procStatTicks(stat);
     const qsizetype close = stat.lastIndexOf(')');
     if (close < 0) {
         FUZZ_CHECK(!ticks);
@@ -72,15 +72,18 @@ void checkProcStat(const QByteArray& stat) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
 
-    if (const std::optional<QString> cpu = HostParsers::cpuModel(input)) {
+    if (const std::optional<QString> cpu = LinuxParsers::cpuModel(input)) {
         FUZZ_CHECK(isShownValue(*cpu));
     }
     for (const QByteArray& key : {QByteArray("MemTotal"), QByteArray("MemAvailable")}) {
-        if (const std::optional<quint64> bytes = HostParsers::meminfoBytes(input, key)) {
+        if (const std::optional<quint64> bytes = LinuxParsers::meminfoBytes(input, key)) {
             FUZZ_CHECK(*bytes % 1024 == 0);
         }
     }
-    if (const std::optional<QString> gpu = HostParsers::gpuName(input)) {
+    if (const std::optional<QString> board = LinuxParsers::deviceTreeModel(input)) {
+        FUZZ_CHECK(!board->isEmpty() && *board == board->trimmed() && !board->contains(QChar(0)));
+    }
+    if (const std::optional<QString> gpu = LinuxParsers::gpuName(input)) {
         FUZZ_CHECK(isShownValue(*gpu));
     }
     checkOsVersion(QString::fromUtf8(input));

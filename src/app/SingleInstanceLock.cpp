@@ -75,7 +75,7 @@ bool SingleInstanceLock::isLiveAgent(qint64 pid) const {
         return false;
     }
     // An id reused by an unrelated program after a crash must not lock the agent out. The kernel's
-    // short command name is a prefix of the real name when that is all /proc lets us read.
+    // short command name is a prefix of the real name when that is all the system lets us read.
     const QString name = platform::processExecutableName(pid);
     return name.isEmpty() || name == m_agentName || (name.size() == 15 && m_agentName.startsWith(name));
 }

@@ -1,5 +1,7 @@
 #include "core/AppInfo.h"
 
+#include "AppInfoConfig.h"
+
 namespace orvelquin::AppInfo {
 
 QString version() {

@@ -1,5 +1,6 @@
 #include "core/KeychainStore.h"
 
+#include "core/Logging.h"
 #include <QStringDecoder>
 
 namespace orvelquin {
@@ -59,7 +60,13 @@ QCoro::Task<platform::SecretWrite> KeychainStore::set(QString key, QString value
     if (!turn.isOpen()) {
         co_return platform::SecretWrite{false, QStringLiteral("The agent is shutting down")};
     }
-    co_return co_await m_backend.store(key, value.toUtf8());
+    const platform::SecretWrite written = co_await m_backend.store(key, value.toUtf8());
+    if (written.stored) {
+        qCDebug(lcKeychain).noquote() << (value.isEmpty() ? "cleared" : "stored") << key;
+    } else {
+        qCDebug(lcKeychain).noquote() << "storing" << key << "failed:" << written.error;
+    }
+    co_return written;
 }
 
 QCoro::Task<KeychainStore::Read> KeychainStore::read(QString key) {
@@ -70,16 +77,20 @@ QCoro::Task<KeychainStore::Read> KeychainStore::read(QString key) {
     }
     const platform::SecretLookup lookup = co_await m_backend.lookup(key);
     if (lookup.status == platform::SecretLookup::Status::Failed) {
+        qCDebug(lcKeychain).noquote() << "reading" << key << "failed:" << lookup.error;
         co_return Read{std::nullopt, true};
     }
     if (lookup.status == platform::SecretLookup::Status::NotFound || lookup.bytes.isEmpty()) {
+        qCDebug(lcKeychain).noquote() << key << "is absent";
         co_return Read{};
     }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(lookup.bytes);
     if (decoder.hasError()) {
+        qCDebug(lcKeychain).noquote() << key << "is not UTF-8 and reads as absent";
         co_return Read{};
     }
+    qCDebug(lcKeychain).noquote() << "read" << key;
     co_return Read{std::move(text), false};
 }
 

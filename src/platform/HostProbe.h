@@ -1,21 +1,25 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 #include <optional>
 
 namespace orvelquin::platform {
 
-// Thin readers of the facts the host description is made of; a test hands in failing ones.
+// The facts the host description is made of, as the system tells them; each is absent when the
+// system does not. A test hands in canned ones.
 class HostProbe {
 public:
     virtual ~HostProbe() = default;
-    virtual std::optional<QByteArray> readFile(const QString& path) = 0;
-    virtual std::optional<QString> kernelRelease() = 0;
+    // The system's name and release as three numbers, for example "Linux 6.1.0".
+    virtual std::optional<QString> osVersion() = 0;
+    // The machine's architecture, for example "x86_64".
     virtual std::optional<QString> machine() = 0;
-    // The output of `lspci`, read while it runs; nothing when it is missing or exceeds its time.
-    virtual std::optional<QByteArray> listPciDevices() = 0;
+    virtual std::optional<QString> processorName() = 0;
+    virtual std::optional<quint64> memoryTotalBytes() = 0;
+    virtual std::optional<quint64> memoryActiveBytes() = 0;
+    // The first display adapter; asking may run a tool, within a time limit.
+    virtual std::optional<QString> graphicsName() = 0;
 };
 
 HostProbe& systemHostProbe();

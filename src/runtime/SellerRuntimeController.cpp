@@ -1,5 +1,6 @@
 #include "runtime/SellerRuntimeController.h"
 
+#include "core/Logging.h"
 #include "core/Settings.h"
 #include "core/Text.h"
 #include "platform/ChildProcess.h"
@@ -136,6 +137,7 @@ bool SellerRuntimeController::start(const QString& baseURL, const QString& devic
     } else {
         m_state = RuntimeState::Error;
         m_lastError = QStringLiteral("Runtime not installed");
+        qCDebug(lcRuntime) << "no runtime: none bundled and no script configured";
         Q_EMIT stateChanged();
         return false;
     }
@@ -169,11 +171,14 @@ bool SellerRuntimeController::start(const QString& baseURL, const QString& devic
         m_state = RuntimeState::Error;
         m_lastError = sanitize(process->errorString());
         m_lastTransition = QStringLiteral("error");
+        qCDebug(lcRuntime).noquote() << "starting" << program << "failed:" << *m_lastError;
         process->disconnect(this);
         process->deleteLater();
         Q_EMIT stateChanged();
         return false;
     }
+    // The program and its arguments only: the environment holds the device token.
+    qCDebug(lcRuntime).noquote() << "started" << program << arguments.join(u' ') << "as pid" << process->processId();
     m_process = process;
     m_state = RuntimeState::Running;
     m_startedAt = m_hooks.now();
@@ -192,9 +197,11 @@ void SellerRuntimeController::stop() {
         // SIGTERM would go on selling with the device token while the menu says stopped; once it
         // has exited, the warden in its group ends whatever it left behind.
         QProcess* stopping = m_process;
+        qCDebug(lcRuntime) << "stopping pid" << stopping->processId();
         signalRuntime(stopping, platform::GroupSignal::Terminate);
         QTimer::singleShot(m_hooks.shutdownGrace, stopping, [stopping] {
             if (stopping->state() != QProcess::NotRunning) {
+                qCDebug(lcRuntime) << "pid" << stopping->processId() << "outlived its grace: killing its group";
                 signalRuntime(stopping, platform::GroupSignal::Kill);
             }
         });
@@ -208,6 +215,12 @@ void SellerRuntimeController::stop() {
 
 void SellerRuntimeController::onFinished(QProcess* exited) {
     exited->deleteLater();
+    if (exited->exitStatus() == QProcess::CrashExit) {
+        qCDebug(lcRuntime) << "runtime ended by a signal" << (exited == m_process ? "" : "(an earlier one: ignored)");
+    } else {
+        qCDebug(lcRuntime) << "runtime exited with code" << exited->exitCode()
+                           << (exited == m_process ? "" : "(an earlier one: ignored)");
+    }
     // Only the current runtime's exit means anything: a runtime stopped earlier may finish
     // exiting after a new one started, and must not touch the new one's state.
     if (exited != m_process) {

@@ -1,5 +1,7 @@
 #include "service/HttpExchange.h"
 
+#include "core/Logging.h"
+
 #include <QCoroNetworkReply>
 #include <QIODevice>
 #include <QNetworkAccessManager>
@@ -77,6 +79,9 @@ QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest
         void operator()(QNetworkReply* r) const { r->deleteLater(); }
     };
     std::unique_ptr<QNetworkReply, Deleter> reply;
+    // The address only: bearer tokens travel in a header and credentials in the body.
+    const QString target = request.url().toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    qCDebug(lcService).noquote() << (body ? "POST" : "GET") << target;
     if (!body) {
         reply.reset(network.get(request));
     } else if (resend == Resend::Allowed) {
@@ -143,6 +148,12 @@ QCoro::Task<HttpResult> exchange(QNetworkAccessManager& network, QNetworkRequest
         result.transportError = u"The connection to the service closed before the reply was complete."_s;
     } else if (status.isValid()) {
         result.status = code;
+    }
+    if (result.status) {
+        qCDebug(lcService).noquote() << target << "answered" << *result.status << "with" << result.body.size()
+                                     << "bytes";
+    } else {
+        qCDebug(lcService).noquote() << target << "failed:" << result.transportError.value_or(u"no status"_s);
     }
     // The lambdas above refer to this frame, which ends here while the reply lives on briefly.
     QObject::disconnect(reply.get(), nullptr, nullptr, nullptr);

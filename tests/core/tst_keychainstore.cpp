@@ -1,5 +1,6 @@
 // Runs against a GNOME Keyring of its own (tests/app/PrivateKeyring.h), whose collections the
 // test makes, locks and makes the default; unlock prompts are refused, as a user cancelling would.
+#include "../LogCapture.h"
 #include "../app/PrivateKeyring.h"
 #include "core/KeychainStore.h"
 #include "platform/SecretStore.h"
@@ -81,6 +82,16 @@ private Q_SLOTS:
         const KeychainStore::Read r = read(QStringLiteral("foreignKey"));
         QVERIFY(!r.value);
         QVERIFY(!r.failed);
+    }
+
+    void logNamesKeysButNeverValues() {
+        LogCapture log;
+        QVERIFY(set(KeychainStore::kDeviceToken, QStringLiteral("dt-SECRET")).stored);
+        QCOMPARE(read(KeychainStore::kDeviceToken).value, std::optional<QString>(QStringLiteral("dt-SECRET")));
+        QVERIFY(!read(QStringLiteral("neverWritten")).value);
+        QCOMPARE(log.text(),
+                 QStringLiteral("orvelquin.keychain stored deviceToken\norvelquin.keychain read deviceToken\n"
+                                "orvelquin.keychain neverWritten is absent"));
     }
 
     void secretToolReadsWhatWasStored() {

@@ -1,3 +1,4 @@
+#include "../LogCapture.h"
 #include "core/Settings.h"
 #include "runtime/SellerRuntimeController.h"
 
@@ -88,6 +89,7 @@ private Q_SLOTS:
                                   record.toUtf8() + "'\nexec sleep 60\n";
         writeExecutable(runtimePath(), script);
         qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
+        LogCapture log;
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QCOMPARE(runtime.mode(), Mode::Bundled);
         QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:8787"), QStringLiteral("dt_secret"), 1));
@@ -119,6 +121,13 @@ private Q_SLOTS:
         QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
         QVERIFY(!runtime.lastError());
         QVERIFY(runtime.startedAt());
+        // The log shows the launch, the stop and the exit, but never the token in its environment.
+        QVERIFY2(log.text().contains(
+                     QStringLiteral("orvelquin.runtime started %1 --provider fake --capacity 1").arg(runtimePath())),
+                 qPrintable(log.text()));
+        QVERIFY(log.text().contains(u"orvelquin.runtime stopping pid"));
+        QVERIFY(log.text().contains(u"orvelquin.runtime runtime ended by a signal"));
+        QVERIFY(!log.text().contains(u"dt_secret"));
     }
 
     void configuredScriptRunsThroughPython() {

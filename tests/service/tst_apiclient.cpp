@@ -1,3 +1,4 @@
+#include "../LogCapture.h"
 #include "ScriptedHttpServer.h"
 #include "service/APIClient.h"
 
@@ -175,6 +176,23 @@ private Q_SLOTS:
         QVERIFY(r[3].body.contains("\"capacity\":1"));
     }
 
+    void logNamesRequestsButNoCredentials() {
+        ScriptedHttpServer server;
+        server.enqueueJson(200, R"({"access_token":"at-SECRET","refresh_token":"rt-SECRET"})");
+        server.enqueueJson(401, R"({"detail":"Invalid device session"})");
+        APIClient api(server.url(), m_network);
+        LogCapture log;
+        QCoro::waitFor(api.signIn(u"mail-SECRET@example.test"_s, u"pw-SECRET"_s));
+        QCOMPARE(failureOf([&] { return api.heartbeat(u"dt-SECRET"_s, true, 1, u"online"_s, sampleHost(), {}); }),
+                 u"api:Invalid device session"_s);
+        const QString origin = server.url().toString();
+        QCOMPARE(log.text(), u"orvelquin.service POST %1/auth/login\n"
+                             "orvelquin.service %1/auth/login answered 200 with 56 bytes\n"
+                             "orvelquin.service POST %1/v1/devices/heartbeat\n"
+                             "orvelquin.service %1/v1/devices/heartbeat answered 401 with 35 bytes"_s.arg(origin));
+        QVERIFY(!log.text().contains(u"SECRET"));
+    }
+
     void deviceIdStaysOneSegment_data() {
         QTest::addColumn<QString>("id");
         QTest::addColumn<QByteArray>("target");
@@ -338,8 +356,8 @@ private Q_SLOTS:
             QVERIFY2(server.streamedBytes() < 512LL << 20, qPrintable(QString::number(server.streamedBytes())));
             const qint64 grown = residentBytes() - residentBefore;
             QVERIFY2(grown < 256LL << 20, qPrintable(QStringLiteral("%1 KiB more resident, %2 KiB streamed")
-                                                        .arg(grown / 1024)
-                                                        .arg(server.streamedBytes() / 1024)));
+                                                         .arg(grown / 1024)
+                                                         .arg(server.streamedBytes() / 1024)));
         }
     }
 };

@@ -1,9 +1,11 @@
-#include "host/HostParsers.h"
+#include "platform/linux/LinuxParsers.h"
 
 #include <QList>
 #include <QRegularExpression>
 
-namespace orvelquin::HostParsers {
+#include <limits>
+
+namespace orvelquin::platform::LinuxParsers {
 namespace {
 
 // "key<tabs/spaces>: value" lines as /proc files write them.
@@ -68,4 +70,33 @@ std::optional<QString> gpuName(const QByteArray& lspciOutput) {
     return std::nullopt;
 }
 
-} // namespace orvelquin::HostParsers
+std::optional<QString> deviceTreeModel(const QByteArray& model) {
+    const QString text = QString::fromUtf8(model).remove(QChar(0)).trimmed();
+    return text.isEmpty() ? std::nullopt : std::optional(text);
+}
+
+std::optional<quint64> procStatTicks(const QByteArray& stat) {
+    // The command name in parentheses may itself hold spaces and ')': fields start after the last ')'.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0) {
+        return std::nullopt;
+    }
+    const QList<QByteArray> fields = stat.mid(close + 1).simplified().split(' ');
+    // After the name: state(3) ... utime is field 14 and stime field 15 of the whole line.
+    constexpr int kUtime = 14 - 3;
+    constexpr int kStime = 15 - 3;
+    if (fields.size() <= kStime) {
+        return std::nullopt;
+    }
+    bool okUser = false;
+    bool okSystem = false;
+    const quint64 user = fields[kUtime].toULongLong(&okUser);
+    const quint64 system = fields[kStime].toULongLong(&okSystem);
+    // A line no kernel writes must not wrap around to a small, believable time.
+    if (!okUser || !okSystem || user > std::numeric_limits<quint64>::max() - system) {
+        return std::nullopt;
+    }
+    return user + system;
+}
+
+} // namespace orvelquin::platform::LinuxParsers

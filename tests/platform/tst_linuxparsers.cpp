@@ -1,10 +1,10 @@
-#include "host/HostParsers.h"
+#include "platform/linux/LinuxParsers.h"
 
 #include <QTest>
 
-namespace HostParsers = orvelquin::HostParsers;
+namespace LinuxParsers = orvelquin::platform::LinuxParsers;
 
-class TestHostParsers : public QObject {
+class TestLinuxParsers : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -20,7 +20,7 @@ private Q_SLOTS:
     void osVersion() {
         QFETCH(QString, release);
         QFETCH(QString, text);
-        QCOMPARE(HostParsers::osVersion(release), text);
+        QCOMPARE(LinuxParsers::osVersion(release), text);
     }
 
     void cpuModel_data() {
@@ -37,16 +37,31 @@ private Q_SLOTS:
     void cpuModel() {
         QFETCH(QByteArray, cpuinfo);
         QFETCH(QString, model);
-        QCOMPARE(HostParsers::cpuModel(cpuinfo).value_or(QString()), model);
+        QCOMPARE(LinuxParsers::cpuModel(cpuinfo).value_or(QString()), model);
+    }
+
+    void deviceTreeModel_data() {
+        QTest::addColumn<QByteArray>("model");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("NUL-terminated") << QByteArray("Raspberry Pi 4 Model B\0", 23)
+                                        << QStringLiteral("Raspberry Pi 4 Model B");
+        QTest::newRow("only a NUL") << QByteArray("\0", 1) << QString();
+        QTest::newRow("unreadable") << QByteArray() << QString();
+    }
+
+    void deviceTreeModel() {
+        QFETCH(QByteArray, model);
+        QFETCH(QString, name);
+        QCOMPARE(LinuxParsers::deviceTreeModel(model).value_or(QString()), name);
     }
 
     void meminfo() {
         const QByteArray text("MemTotal:       16318152 kB\nMemFree:  1 kB\nActive:          5242880 kB\n"
                               "Active(anon):    1 kB\n");
-        QCOMPARE(HostParsers::meminfoBytes(text, "MemTotal"), std::optional<quint64>(16318152ULL * 1024));
-        QCOMPARE(HostParsers::meminfoBytes(text, "Active"), std::optional<quint64>(5242880ULL * 1024));
-        QVERIFY(!HostParsers::meminfoBytes(text, "SwapTotal"));
-        QVERIFY(!HostParsers::meminfoBytes("MemTotal: lots kB\n", "MemTotal"));
+        QCOMPARE(LinuxParsers::meminfoBytes(text, "MemTotal"), std::optional<quint64>(16318152ULL * 1024));
+        QCOMPARE(LinuxParsers::meminfoBytes(text, "Active"), std::optional<quint64>(5242880ULL * 1024));
+        QVERIFY(!LinuxParsers::meminfoBytes(text, "SwapTotal"));
+        QVERIFY(!LinuxParsers::meminfoBytes("MemTotal: lots kB\n", "MemTotal"));
     }
 
     void gpuName_data() {
@@ -71,9 +86,40 @@ private Q_SLOTS:
     void gpuName() {
         QFETCH(QByteArray, lspci);
         QFETCH(QString, gpu);
-        QCOMPARE(HostParsers::gpuName(lspci).value_or(QString()), gpu);
+        QCOMPARE(LinuxParsers::gpuName(lspci).value_or(QString()), gpu);
+    }
+
+    void procStatTicks_data() {
+        QTest::addColumn<QByteArray>("stat");
+        QTest::addColumn<bool>("parses");
+        QTest::addColumn<quint64>("ticks");
+        const QByteArray tail = " S 1 4242 4242 0 -1 4194560 39147 0 0 0 1234 567 0 0 20 0 31 0 146012 3133440 388\n";
+        QTest::newRow("plain name") << QByteArray("4242 (sleep)") + tail << true << quint64(1801);
+        QTest::newRow("name with spaces and parentheses")
+            << QByteArray("4242 (Web Content (2) x)") + tail << true << quint64(1801);
+        QTest::newRow("no name") << QByteArray("4242 S 1 2 3 4 5 6 7 8 9 10 11 12 13") << false << quint64(0);
+        QTest::newRow("too few fields") << QByteArray("4242 (sleep) S 1 4242 4242 0 -1 4194560 39147 0 0 0 1234")
+                                        << false << quint64(0);
+        QTest::newRow("not a number") << QByteArray("4242 (sleep) S 1 4242 4242 0 -1 4194560 39147 0 0 0 12x4 567")
+                                      << false << quint64(0);
+        QTest::newRow("largest sum") << QByteArray("1 (a) S 1 1 1 0 -1 0 0 0 0 0 18446744073709551614 1") << true
+                                     << quint64(18446744073709551615ULL);
+        // Found by fuzz_hostparsers: the sum wrapped to 0.
+        QTest::newRow("sum beyond 64 bits")
+            << QByteArray("1 (a) S 1 1 1 0 -1 0 0 0 0 0 18446744073709551615 1") << false << quint64(0);
+    }
+
+    void procStatTicks() {
+        QFETCH(QByteArray, stat);
+        QFETCH(bool, parses);
+        QFETCH(quint64, ticks);
+        const std::optional<quint64> parsed = LinuxParsers::procStatTicks(stat);
+        QCOMPARE(parsed.has_value(), parses);
+        if (parses) {
+            QCOMPARE(*parsed, ticks);
+        }
     }
 };
 
-QTEST_GUILESS_MAIN(TestHostParsers)
-#include "tst_hostparsers.moc"
+QTEST_GUILESS_MAIN(TestLinuxParsers)
+#include "tst_linuxparsers.moc"

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <QStringList>
+
+// What the agent's logging categories write while one of these lives, with all of them turned on,
+// so a test can check what a bug report would show and that no secret is in it. Other messages
+// go on to the handler that was there before.
+class LogCapture {
+public:
+    LogCapture() {
+        s_lines.clear();
+        QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
+        s_previous = qInstallMessageHandler(&LogCapture::record);
+    }
+    ~LogCapture() {
+        qInstallMessageHandler(s_previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    QString text() const { return s_lines.join(u'\n'); }
+
+private:
+    static void record(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (context.category && QByteArray(context.category).startsWith("orvelquin.")) {
+            s_lines.append(QString::fromLatin1(context.category) + u' ' + message);
+        } else if (s_previous) {
+            s_previous(type, context, message);
+        }
+    }
+
+    inline static QStringList s_lines;
+    inline static QtMessageHandler s_previous = nullptr;
+};
