@@ -85,11 +85,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
         Q_EMIT signInFinished();
     });
     connect(&m_updatePrompt, &UpdatePrompt::pendingVersionChanged, this, [this] {
-        QSettings settings = userSettings();
-        const QString version = m_updatePrompt.pendingVersion().value_or(QString());
-        if (m_notices.updateFound(version, settings.value(SettingsKeys::notifiedUpdateVersion).toString())) {
-            settings.setValue(SettingsKeys::notifiedUpdateVersion, version);
-        }
+        m_notices.updateFound(m_updatePrompt.pendingVersion().value_or(QString()));
         rebuildMenu();
     });
     connect(&m_updatePrompt, &UpdatePrompt::finished, this, &AppDelegate::updateCheckFinished);

@@ -1,5 +1,6 @@
 #include "app/DesktopNotices.h"
 
+#include "core/Settings.h"
 #include "platform/Notifications.h"
 
 namespace orvelquin {
@@ -55,17 +56,18 @@ void DesktopNotices::runtimeState(SellerRuntimeController::RuntimeState state, c
     }
 }
 
-bool DesktopNotices::updateFound(const QString& version, const QString& alreadyTold) {
-    if (version == alreadyTold) {
-        return false;
+void DesktopNotices::updateFound(const QString& version) {
+    QSettings settings = userSettings();
+    if (version == settings.value(SettingsKeys::notifiedUpdateVersion).toString()) {
+        return;
     }
+    settings.setValue(SettingsKeys::notifiedUpdateVersion, version);
     m_notifier.notify(
         {.summary = QStringLiteral("Update available"),
          .body = QStringLiteral("Orvelquin Desktop %1 is available. Choose \u201cUpdate available\u201d in the "
                                 "Orvelquin menu to download it.")
                      .arg(version),
          .urgency = Urgency::Low});
-    return true;
 }
 
 } // namespace orvelquin

@@ -25,9 +25,8 @@ public:
 
     void heartbeatOutcome(ConnectionState state, Clock::time_point now);
     void runtimeState(SellerRuntimeController::RuntimeState state, const QString& error);
-    // `alreadyTold` is the version told about before, kept across launches by the caller.
-    // Returns whether this one was told now.
-    bool updateFound(const QString& version, const QString& alreadyTold);
+    // Each version is told once, also across launches (the settings remember the last one).
+    void updateFound(const QString& version);
 
 private:
     platform::Notifier& m_notifier;

@@ -1,5 +1,6 @@
 #include "app/HeartbeatLoop.h"
 
+#include "core/Logging.h"
 #include "service/ServiceErrors.h"
 
 #include <QDateTime>
@@ -49,6 +50,8 @@ void HeartbeatLoop::beatEarly(Wake wake) {
         return;
     }
     m_sinceEarly.start();
+    qCDebug(lcHeartbeat) << (wake == Wake::NetworkBack ? "network back:" : "resumed:") << "heartbeat in"
+                         << early.count() << "ms";
     m_timer.start(early);
 }
 
@@ -84,6 +87,7 @@ QCoro::Task<> HeartbeatLoop::beatNow() {
         m_lastHeartbeat = QStringLiteral("\u2014");
         m_interval = HeartbeatPolicy::backedOff(m_interval, m_intervals.maximum);
     }
+    qCDebug(lcHeartbeat).noquote() << displayWord(m_state) << "- next in" << m_interval << "s";
     Q_EMIT outcomeApplied();
     start();
     Q_EMIT finished();

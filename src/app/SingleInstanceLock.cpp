@@ -1,5 +1,6 @@
 #include "app/SingleInstanceLock.h"
 
+#include "core/Logging.h"
 #include "core/Text.h"
 #include "platform/ProcessProbe.h"
 
@@ -91,6 +92,7 @@ bool SingleInstanceLock::namesLiveAgent(const QByteArray& contents) const {
 bool SingleInstanceLock::acquire() {
     m_pid = QByteArray::number(platform::currentProcessId());
     m_held = take();
+    qCDebug(lcLock).noquote() << (m_held ? "holding" : "refused by another agent at") << filePath();
     return m_held;
 }
 

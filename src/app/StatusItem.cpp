@@ -1,5 +1,6 @@
 #include "app/StatusItem.h"
 
+#include "core/Logging.h"
 #include "platform/AlertPresenter.h"
 #include "platform/TrayHost.h"
 #include "platform/TrayItem.h"
@@ -38,6 +39,7 @@ void StatusItem::show() {
         createIcon();
         return;
     }
+    qCDebug(lcTray) << "no status area yet; waiting for one";
     // Without a status area the icon would silently be nowhere (stock GNOME, or a panel that
     // starts after us at login). Keep running, say so once, and show up when one appears.
     QTimer::singleShot(0, this, [this] {
@@ -56,6 +58,7 @@ void StatusItem::createIcon() {
     // time a tray icon is made, so the icon is made only once a status area exists: made any
     // earlier, it would never reach a panel that starts after us.
     const bool exported = m_host.exportsMenu();
+    qCDebug(lcTray) << "status icon over" << (exported ? "StatusNotifierItem" : "XEmbed");
     m_menu.setSyntax(exported ? LabelSyntax::DBusMenu : LabelSyntax::Widgets);
     m_icon = new QSystemTrayIcon(this);
     connect(m_icon, &QSystemTrayIcon::activated, this, &StatusItem::onActivated);

@@ -2,6 +2,7 @@
 // scripted outcomes, no network.
 #include "app/DesktopNotices.h"
 #include "app/HeartbeatLoop.h"
+#include "core/Settings.h"
 #include "platform/Notifications.h"
 #include "service/ServiceErrors.h"
 
@@ -109,8 +110,9 @@ private Q_SLOTS:
                                          RuntimeState::Stopped, RuntimeState::Crashed}) {
             notices.runtimeState(state, QStringLiteral("Runtime exited unexpectedly"));
         }
-        QVERIFY(notices.updateFound(QStringLiteral("1.2.0"), QString()));
-        QVERIFY(!notices.updateFound(QStringLiteral("1.2.0"), QStringLiteral("1.2.0")));
+        orvelquin::userSettings().remove(SettingsKeys::notifiedUpdateVersion);
+        notices.updateFound(QStringLiteral("1.2.0"));
+        DesktopNotices(notifier).updateFound(QStringLiteral("1.2.0")); // as after a restart
         QCOMPARE(notifier.summaries,
                  (QStringList{QStringLiteral("Orvelquin service unreachable"), QStringLiteral("Back online"),
                               QStringLiteral("Device revoked"), QStringLiteral("Seller runtime stopped"),
