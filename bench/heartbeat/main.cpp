@@ -92,7 +92,7 @@ int main(int argc, char* argv[]) {
     QTemporaryDir lockDir;
     orvelquin::AppServices services = orvelquin::AppServices::system();
     services.lockDirectory = lockDir.path();
-    services.heartbeatNormalInterval = interval;
+    services.heartbeat.normal = interval;
     orvelquin::AppDelegate delegate(std::move(services));
     const int port = QUrl(orvelquin::AppInfo::serviceBaseURL()).port(80);
 
@@ -102,9 +102,9 @@ int main(int argc, char* argv[]) {
     QElapsedTimer wall;
     QObject::connect(&delegate, &orvelquin::AppDelegate::heartbeatFinished, &app, [&] {
         ++done;
-        if (delegate.connectionState() != u"Connected"_s) {
+        if (delegate.connectionState() != orvelquin::ConnectionState::Connected) {
             std::fprintf(stderr, "orvelquin-bench-heartbeat: heartbeat %d failed (%s)\n", done,
-                         qPrintable(delegate.connectionState()));
+                         qPrintable(orvelquin::displayWord(delegate.connectionState())));
             QCoreApplication::exit(1);
             return;
         }
