@@ -243,8 +243,11 @@ def main():
     prefix = tempfile.mkdtemp(prefix="orvelquin-prefix-")
     try:
         sign_in_run(binary, results)
-        subprocess.run(["cmake", "--install", build_dir, "--prefix", prefix], stdout=subprocess.DEVNULL, check=True)
-        stored_texts_run(os.path.join(prefix, "bin", "orvelquin-desktop"), service, results)
+        installed = subprocess.run(["cmake", "--install", build_dir, "--prefix", prefix], capture_output=True, text=True)
+        if installed.returncode != 0:
+            results.append(("the agent installs into a prefix", installed.stderr))
+        else:
+            stored_texts_run(os.path.join(prefix, "bin", "orvelquin-desktop"), service, results)
     finally:
         service.stop()
         shutil.rmtree(prefix, ignore_errors=True)
