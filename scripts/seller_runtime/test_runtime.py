@@ -3,7 +3,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 import unittest
 
 RUNTIME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "orvelquin-seller-runtime")
@@ -57,7 +56,6 @@ class RuntimeContract(unittest.TestCase):
         process = run(["--provider", "fake", "--capacity", "1"])
         line = process.stdout.readline()
         self.assertIn("selling=off", line)
-        time.sleep(0.2)
         self.assertIsNone(process.poll())
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(timeout=10), 0)

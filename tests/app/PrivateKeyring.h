@@ -1,9 +1,8 @@
 #pragma once
 
-// A GNOME Keyring of the test's own on a private bus with nothing activatable: collections made,
-// locked and unlocked with a known password over the Secret Service D-Bus API, and no unlock
-// prompter unless the test installs one, so every unlock prompt is refused at once.
-#include <QDBusArgument>
+// A session bus of the test's own with nothing activatable and, for PrivateKeyring, a GNOME
+// Keyring on it: collections made, locked and unlocked with a known password over the Secret
+// Service API, and no unlock prompter unless the test installs one, so every prompt fails at once.
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
@@ -43,8 +42,8 @@ inline const QDBusArgument& operator>>(const QDBusArgument& arg, PlainSecret& s)
     return arg;
 }
 
-// Stands in for the desktop's prompter (gcr-prompter): it counts the prompts the keyring opens,
-// and either refuses each at once or leaves it open, unanswered, for as long as it lives.
+// Stands in for the desktop's prompter (gcr-prompter): counts the prompts the keyring opens and
+// refuses each at once or leaves it open, unanswered, for as long as it lives.
 class Prompter final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.gnome.keyring.internal.Prompter")
@@ -87,7 +86,43 @@ private:
     std::vector<std::pair<QString, QDBusObjectPath>> m_open;
 };
 
-class PrivateKeyring {
+class PrivateBus {
+public:
+    PrivateBus() {
+        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
+        if (!config.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        config.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(m_dir.path()) +
+                     "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                     "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close();
+        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
+                                                    QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (m_bus.waitForStarted() && m_bus.waitForReadyRead(10000)) {
+            m_address = QString::fromUtf8(m_bus.readLine().trimmed());
+        }
+    }
+    ~PrivateBus() {
+        m_bus.kill();
+        m_bus.waitForFinished();
+    }
+    QString address() const { return m_address; }
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        return env;
+    }
+
+protected:
+    QTemporaryDir m_dir;
+
+private:
+    QProcess m_bus;
+    QString m_address;
+};
+
+class PrivateKeyring : public PrivateBus {
 public:
     static constexpr const char* kPassword = "keyring-password";
 
@@ -95,31 +130,11 @@ public:
         qDBusRegisterMetaType<PlainSecret>();
         qDBusRegisterMetaType<SecretsByItem>();
         qDBusRegisterMetaType<QMap<QString, QString>>();
+        QProcessEnvironment env = environment();
         for (const char* dir : {"runtime", "data", "home"}) {
             QDir(m_dir.path()).mkpath(QString::fromLatin1(dir));
         }
-        QFile::setPermissions(m_dir.filePath(QStringLiteral("runtime")),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
-        if (!config.open(QIODevice::WriteOnly)) {
-            return;
-        }
-        config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                     "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                     "<busconfig><type>session</type><listen>unix:dir=" +
-                     QFile::encodeName(m_dir.path()) +
-                     "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-                     "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
-        config.close();
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
-                                                    QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-        if (!m_bus.waitForStarted() || !m_bus.waitForReadyRead(10000)) {
-            return;
-        }
-        m_address = QString::fromUtf8(m_bus.readLine().trimmed());
-
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        QFile::setPermissions(m_dir.filePath(QStringLiteral("runtime")), QFileDevice::Permissions(0x7000));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("runtime")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
         env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
@@ -130,58 +145,52 @@ public:
         m_daemon.waitForStarted();
         m_daemon.write(kPassword);
         m_daemon.closeWriteChannel();
-
-        m_connection = QDBusConnection::connectToBus(m_address, QStringLiteral("private-keyring"));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            m_connection.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")), 10000);
+        m_connection = QDBusConnection::connectToBus(address(), QStringLiteral("private-keyring"));
+        const auto secrets = [this] {
+            return m_connection.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value();
+        };
+        if (!m_connection.isConnected() || !QTest::qWaitFor(secrets, 10000)) {
+            return;
+        }
         const QDBusMessage opened = service(QStringLiteral("OpenSession"),
                                             {QStringLiteral("plain"), QVariant::fromValue(QDBusVariant(QString()))});
         if (opened.arguments().size() == 2) {
             m_session = qvariant_cast<QDBusObjectPath>(opened.arguments().at(1));
         }
     }
-
     ~PrivateKeyring() {
         QDBusConnection::disconnectFromBus(QStringLiteral("private-keyring"));
         m_daemon.kill();
         m_daemon.waitForFinished();
-        m_bus.kill();
-        m_bus.waitForFinished();
     }
 
     bool isReady() const { return !m_session.path().isEmpty(); }
-    QString address() const { return m_address; }
     QDBusConnection& bus() { return m_connection; }
     static QString login() { return QStringLiteral("/org/freedesktop/secrets/collection/login"); }
 
     QString createCollection(const QString& label) {
-        QVariantMap properties{{QStringLiteral("org.freedesktop.Secret.Collection.Label"), label}};
+        const QVariantMap properties{{QStringLiteral("org.freedesktop.Secret.Collection.Label"), label}};
         QDBusReply<QDBusObjectPath> reply =
             internal(QStringLiteral("CreateWithMasterPassword"), {properties, QVariant::fromValue(password())});
         return reply.isValid() ? reply.value().path() : QString();
     }
     bool lock(const QString& collection) {
-        return service(QStringLiteral("Lock"),
-                       {QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(collection)})})
-                   .type() == QDBusMessage::ReplyMessage;
+        return ok(service(QStringLiteral("Lock"),
+                          {QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(collection)})}));
     }
     bool unlock(const QString& collection) {
-        return internal(QStringLiteral("UnlockWithMasterPassword"),
-                        {QVariant::fromValue(QDBusObjectPath(collection)), QVariant::fromValue(password())})
-                   .type() == QDBusMessage::ReplyMessage;
+        return ok(internal(QStringLiteral("UnlockWithMasterPassword"),
+                           {QVariant::fromValue(QDBusObjectPath(collection)), QVariant::fromValue(password())}));
     }
     bool setDefault(const QString& collection) {
-        return service(QStringLiteral("SetAlias"),
-                       {QStringLiteral("default"), QVariant::fromValue(QDBusObjectPath(collection))})
-                   .type() == QDBusMessage::ReplyMessage;
+        return ok(service(QStringLiteral("SetAlias"),
+                          {QStringLiteral("default"), QVariant::fromValue(QDBusObjectPath(collection))}));
     }
 
     // `secret-tool store`, as a user or another program would write an item, into `collection`.
     bool secretTool(const QString& collection, const QString& account, const QByteArray& value) {
         QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
-        tool.setProcessEnvironment(env);
+        tool.setProcessEnvironment(environment());
         tool.start(QStringLiteral("secret-tool"),
                    {QStringLiteral("store"), QStringLiteral("--label=by hand"),
                     QStringLiteral("--collection=") + collection, QStringLiteral("service"),
@@ -195,11 +204,10 @@ public:
     QList<QByteArray> values(const QString& account) {
         const QMap<QString, QString> attributes{{QStringLiteral("service"), QStringLiteral("com.orvelquin.desktop")},
                                                 {QStringLiteral("account"), account}};
-        const QDBusMessage found = service(QStringLiteral("SearchItems"), {QVariant::fromValue(attributes)});
         QList<QDBusObjectPath> items;
-        for (const QVariant& list : found.arguments()) {
-            const QList<QDBusObjectPath> paths = qdbus_cast<QList<QDBusObjectPath>>(list);
-            for (const QDBusObjectPath& item : paths) {
+        for (const QVariant& list :
+             service(QStringLiteral("SearchItems"), {QVariant::fromValue(attributes)}).arguments()) {
+            for (const QDBusObjectPath& item : qdbus_cast<QList<QDBusObjectPath>>(list)) {
                 unlock(item.path().section(u'/', 0, -2));
                 items << item;
             }
@@ -217,6 +225,7 @@ public:
     }
 
 private:
+    static bool ok(const QDBusMessage& reply) { return reply.type() == QDBusMessage::ReplyMessage; }
     QDBusMessage call(const QString& interface, const QString& method, const QVariantList& arguments) {
         QDBusMessage message = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"), interface, method);
@@ -231,10 +240,7 @@ private:
     }
     PlainSecret password() const { return {m_session, {}, QByteArray(kPassword), QStringLiteral("text/plain")}; }
 
-    QTemporaryDir m_dir;
-    QProcess m_bus;
     QProcess m_daemon;
-    QString m_address;
     QDBusConnection m_connection{QString()};
     QDBusObjectPath m_session;
 };

@@ -6,10 +6,12 @@ that is swapped instead of updated stays frozen here exactly as it does on those
 
 usage: tray_followed_menu.py AGENT_BINARY SERVICE_URL"""
 
+import os
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 
 from traysession import (DEMO_EMAIL, DEMO_PASSWORD, Agent, DevService, Failed, FollowedMenu, GLib, Watcher,
                          clear_credentials, cut, item_call, item_property, report, store_credentials,
@@ -20,6 +22,8 @@ VERSION = re.compile(r"Version \S+")
 CONNECTED = re.compile(r"Status: Connected \u00b7 Last heartbeat \d\d:\d\d:\d\d")
 RUNNING = re.compile(r"Seller runtime: custom path \u00b7 running \u00b7 up .+")
 STOPPED = "Seller runtime: custom path \u00b7 stopped"
+BUNDLED_RUNNING = re.compile(r"Seller runtime: bundled \u00b7 running \u00b7 up .+")
+BUNDLED_STOPPED = "Seller runtime: bundled \u00b7 stopped"
 TAIL = ["---", "Check for updates\u2026", "Launch at login", "---", "Quit Orvelquin"]
 
 
@@ -169,14 +173,15 @@ def sign_in_run(binary, results):
 
 
 def stored_texts_run(binary, service, results):
-    """Data texts that carry dbusmenu and Qt mnemonic characters, and a change made by the
-    heartbeat alone (the first one goes out one interval, 30 s, after launch)."""
+    """The agent installed into a prefix, with the runtime it bundles: data texts that carry
+    dbusmenu and Qt mnemonic characters, a change made by the heartbeat alone (the first one goes
+    out one interval, 30 s, after launch), and a SIGKILL while the runtime runs."""
     clear_credentials()
     credentials = service.sign_in_device()
     account = "r&d_ops@orvelquin.test"
     store_credentials(dict(credentials, email=account))
     watcher = Watcher()
-    agent = Agent(binary)
+    agent = Agent(binary, bundled_runtime=True)
     steps = Steps(results)
     try:
         menu = steps.run("stored credentials: menu bound", lambda: FollowedMenu(watcher.wait_item(15)))
@@ -185,7 +190,7 @@ def stored_texts_run(binary, service, results):
         device_id = credentials["deviceId"]
         disconnected = "Status: Disconnected \u00b7 Last heartbeat \u2014"
         steps.run("account and device id with & and _ shown literally",
-                  lambda: menu.wait_for(signed_in(account, device_id, disconnected), 10))
+                  lambda: menu.wait_for(signed_in(account, device_id, disconnected, BUNDLED_STOPPED), 10))
         # Taken once the keyring has answered: before that the menu is the waiting one.
         first = menu.entries()
 
@@ -197,8 +202,26 @@ def stored_texts_run(binary, service, results):
 
         steps.run("the first heartbeat turns the followed menu to Connected, ids kept", heartbeat,
                   needs_previous=False)
-        steps.run("Quit Orvelquin through the followed menu ends the agent (stored credentials)",
-                  lambda: quit_through(menu, agent), needs_previous=False)
+
+        def killed_with_its_runtime():
+            menu.click("Start seller runtime")
+            menu.wait_for(signed_in(account, device_id, CONNECTED, BUNDLED_RUNNING, "Stop seller runtime"), 10)
+            runtimes = agent.children()
+            if len(runtimes) != 1:
+                raise Failed("the agent runs %r, not one runtime" % runtimes)
+            agent.proc.kill()
+            agent.proc.wait()
+            if not wait_until(lambda: not os.path.exists("/proc/%d" % runtimes[0]), 10):
+                raise Failed("the runtime outlived the SIGKILLed agent")
+            following = Agent(binary, {"XDG_RUNTIME_DIR": agent.runtime_dir}, bundled_runtime=True)
+            try:
+                if not wait_until(lambda: agent.lock_holder() == str(following.proc.pid), 10):
+                    raise Failed("the next agent did not take over the stale lock (%r)" % agent.lock_holder())
+            finally:
+                following.stop()
+
+        steps.run("the bundled runtime ends with a SIGKILLed agent, whose stale lock the next one takes",
+                  killed_with_its_runtime)
     finally:
         agent.stop()
         watcher.close()
@@ -206,7 +229,7 @@ def stored_texts_run(binary, service, results):
 
 
 def main():
-    binary, service_url = sys.argv[1], sys.argv[2]
+    binary, service_url, build_dir = sys.argv[1:4]
     if not re.match(r"http://127\.0\.0\.1(:\d+)?$", service_url):
         print("SKIP: the agent was built for %s, not the loopback development service" % service_url)
         return 77
@@ -217,11 +240,17 @@ def main():
     results = []
     # No update item: a release check finding a newer version would rebuild at a moment of its own.
     service = DevService(service_url, "--latest-version", "0.0.1")
+    prefix = tempfile.mkdtemp(prefix="orvelquin-prefix-")
     try:
         sign_in_run(binary, results)
-        stored_texts_run(binary, service, results)
+        installed = subprocess.run(["cmake", "--install", build_dir, "--prefix", prefix], capture_output=True, text=True)
+        if installed.returncode != 0:
+            results.append(("the agent installs into a prefix", installed.stderr))
+        else:
+            stored_texts_run(os.path.join(prefix, "bin", "orvelquin-desktop"), service, results)
     finally:
         service.stop()
+        shutil.rmtree(prefix, ignore_errors=True)
     return report(results)
 
 

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""End to end with a plain XEmbed tray (trayer) that starts after the agent: the agent, which found
-no status area at launch, must put its icon into the tray as soon as the tray takes the X
-selection; a primary click on the icon must open the menu, and the key equivalent Ctrl+Q shown
-in it must end the agent while it is open.
+"""End to end with tray hosts that start after the agent, which found no status area at launch
+and said so: a StatusNotifierWatcher must get its item, whose menu quits it; a plain XEmbed tray
+(trayer) must get its icon as soon as it takes the X selection, a primary click on the icon must
+open the menu, and the key equivalent Ctrl+Q shown in it must end the agent while it is open.
 
 usage: tray_xembed.py AGENT_BINARY"""
 
@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 from traypanel import click, popup_windows, window_geometry
-from traysession import Agent, Failed, report, wait_until
+from traysession import Agent, Failed, FollowedMenu, GLib, Watcher, report, wait_until
 
 
 def agent_windows(pid):
@@ -25,6 +25,34 @@ def mapped(window):
     return "IsViewable" in info
 
 
+def dismiss_the_alert(agent):
+    """Without any status area the agent says so in an alert; dismissed, it waits for one."""
+    alert = wait_until(lambda: [w for w in agent_windows(agent.proc.pid) if mapped(w)], 15)
+    if not alert:
+        raise Failed("the agent showed no alert about the missing status area")
+    subprocess.run(["xdotool", "windowfocus", "--sync", alert[0], "key", "Return"], check=True, timeout=10)
+    if not wait_until(lambda: not any(mapped(w) for w in agent_windows(agent.proc.pid)), 10):
+        raise Failed("the alert did not close")
+
+
+def late_watcher(binary, results):
+    agent = Agent(binary)
+    watcher = None
+    try:
+        dismiss_the_alert(agent)
+        watcher = Watcher()
+        FollowedMenu(watcher.wait_item(15)).click("Quit Orvelquin")
+        if not agent.wait_exit(10) or agent.proc.returncode != 0:
+            raise Failed("Quit Orvelquin in the late watcher's menu does not end the agent")
+        results.append(("a StatusNotifierWatcher that starts after the agent gets its item and menu", None))
+    except (Failed, GLib.Error) as failure:
+        results.append(("StatusNotifierWatcher after the agent", failure))
+    finally:
+        agent.stop()
+        if watcher:
+            watcher.close()
+
+
 def main():
     binary = sys.argv[1]
     missing = [tool for tool in ("trayer", "xdotool", "xwininfo") if not shutil.which(tool)]
@@ -32,16 +60,11 @@ def main():
         print("SKIP: missing " + ", ".join(missing))
         return 77
     results = []
+    late_watcher(binary, results)
     agent = Agent(binary)
     tray = None
     try:
-        # Without any status area the agent says so in an alert; dismissed, it waits for one.
-        alert = wait_until(lambda: [w for w in agent_windows(agent.proc.pid) if mapped(w)], 15)
-        if not alert:
-            raise Failed("the agent showed no alert about the missing status area")
-        subprocess.run(["xdotool", "windowfocus", "--sync", alert[0], "key", "Return"], check=True, timeout=10)
-        if not wait_until(lambda: not any(mapped(w) for w in agent_windows(agent.proc.pid)), 10):
-            raise Failed("the alert did not close")
+        dismiss_the_alert(agent)
         before = agent_windows(agent.proc.pid)
         tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                                  "--height", "24", "--SetDockType", "false"],

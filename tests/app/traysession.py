@@ -136,25 +136,37 @@ class Agent:
     """The real binary with its own runtime and configuration folders; the seller runtime is the
     reference one from the source tree."""
 
-    def __init__(self, binary, extra_env=None):
+    def __init__(self, binary, extra_env=None, bundled_runtime=False):
         self.scratch = tempfile.mkdtemp(prefix="orvelquin-tray-")
-        runtime_dir = os.path.join(self.scratch, "runtime")
+        self.runtime_dir = os.path.join(self.scratch, "runtime")
         config_dir = os.path.join(self.scratch, "config")
-        os.makedirs(runtime_dir, mode=0o700)
+        os.makedirs(self.runtime_dir, mode=0o700)
         os.makedirs(os.path.join(config_dir, "Orvelquin"))
         with open(os.path.join(config_dir, "Orvelquin", "orvelquin-desktop.conf"), "w") as conf:
-            conf.write("[General]\nsellerRuntimePath=%s\n"
-                       % os.path.join(SOURCE_DIR, "scripts", "seller_runtime", "orvelquin-seller-runtime"))
+            if not bundled_runtime:
+                conf.write("[General]\nsellerRuntimePath=%s\n"
+                           % os.path.join(SOURCE_DIR, "scripts", "seller_runtime", "orvelquin-seller-runtime"))
         # The status icons where an installed agent has them, so that their names are published.
         icons = os.path.join(self.scratch, "share", "icons", "hicolor", "symbolic", "apps")
         os.makedirs(icons)
         for name in os.listdir(os.path.join(SOURCE_DIR, "resources", "icons")):
             shutil.copy(os.path.join(SOURCE_DIR, "resources", "icons", name), icons)
         data_dirs = os.path.join(self.scratch, "share") + ":" + os.environ.get("XDG_DATA_DIRS", "/usr/local/share:/usr/share")
-        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime_dir, XDG_CONFIG_HOME=config_dir,
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=self.runtime_dir, XDG_CONFIG_HOME=config_dir,
                    XDG_DATA_DIRS=data_dirs)
         env.update(extra_env or {})
         self.proc = subprocess.Popen([binary], env=env)
+
+    def lock_holder(self):
+        try:
+            with open(os.path.join(self.runtime_dir, "orvelquin-desktop.pid")) as lock:
+                return lock.read()
+        except OSError:
+            return None
+
+    def children(self):
+        found = subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True, text=True).stdout
+        return [int(pid) for pid in found.split()]
 
     def running(self):
         return self.proc.poll() is None

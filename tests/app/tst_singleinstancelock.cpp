@@ -21,24 +21,19 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void writeFile(const QString& path, const QByteArray& contents) {
+bool writeFile(const QString& path, const QByteArray& contents) {
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(contents);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(contents) == contents.size();
 }
 
-// A pid that was just in use and now certainly is not.
-qint64 deadPid() {
-    QProcess p;
-    p.start(QStringLiteral("true"), {});
-    p.waitForFinished();
-    return p.processId() > 0 ? p.processId() : 999999;
-}
+const QByteArray kOwnPid = QByteArray::number(QCoreApplication::applicationPid());
 
 } // namespace
 
 class TestSingleInstanceLock : public QObject {
     Q_OBJECT
+
+    QProcess m_sleeper; // plays the other agent: a live process whose executable is named "sleep"
 
 private Q_SLOTS:
     void initTestCase() {
@@ -53,101 +48,79 @@ private Q_SLOTS:
 
     void parsePid_data() {
         QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<bool>("parses");
-        QTest::addColumn<int>("pid");
-        QTest::newRow("digits") << QByteArray("4242") << true << 4242;
-        QTest::newRow("plus sign") << QByteArray("+4242") << true << 4242;
-        QTest::newRow("minus sign") << QByteArray("-7") << true << -7;
-        QTest::newRow("zero") << QByteArray("0") << true << 0;
-        QTest::newRow("spaces and tab") << QByteArray("  4242\t") << true << 4242;
+        QTest::addColumn<std::optional<qint32>>("pid");
+        const std::optional<qint32> none;
+        QTest::newRow("digits") << QByteArray("4242") << std::optional<qint32>(4242);
+        QTest::newRow("plus sign") << QByteArray("+4242") << std::optional<qint32>(4242);
+        QTest::newRow("minus sign") << QByteArray("-7") << std::optional<qint32>(-7);
+        QTest::newRow("zero") << QByteArray("0") << std::optional<qint32>(0);
+        QTest::newRow("spaces and tab") << QByteArray("  4242\t") << std::optional<qint32>(4242);
         QTest::newRow("no-break space") << QByteArray("\xc2\xa0"
                                                       "12")
-                                        << true << 12;
-        QTest::newRow("int32 max") << QByteArray("2147483647") << true << 2147483647;
-        QTest::newRow("int32 min") << QByteArray("-2147483648") << true << int(-2147483647 - 1);
-        QTest::newRow("beyond int32") << QByteArray("2147483648") << false << 0;
-        QTest::newRow("far beyond") << QByteArray("99999999999999999999999") << false << 0;
-        QTest::newRow("line break") << QByteArray("4242\n") << false << 0;
-        QTest::newRow("empty") << QByteArray() << false << 0;
-        QTest::newRow("blank") << QByteArray(" \t ") << false << 0;
-        QTest::newRow("sign only") << QByteArray("+") << false << 0;
-        QTest::newRow("two signs") << QByteArray("+-1") << false << 0;
-        QTest::newRow("letters") << QByteArray("abc") << false << 0;
-        QTest::newRow("inner space") << QByteArray("42 42") << false << 0;
-        QTest::newRow("not UTF-8") << QByteArray("\xff"
-                                                 "42")
-                                   << false << 0;
-        QTest::newRow("Arabic-Indic digits") << QByteArray("\xd9\xa1\xd9\xa2") << false << 0;
+                                        << std::optional<qint32>(12);
+        QTest::newRow("int32 max") << QByteArray("2147483647") << std::optional<qint32>(2147483647);
+        QTest::newRow("int32 min") << QByteArray("-2147483648") << std::optional<qint32>(-2147483647 - 1);
+        for (const char* bad :
+             {"2147483648", "99999999999999999999999", "4242\n", "", " \t ", "+", "+-1", "abc", "42 42",
+              "\xff"
+              "42",
+              "\xd9\xa1\xd9\xa2"}) {
+            QTest::addRow("refused: %s", bad) << QByteArray(bad) << none;
+        }
     }
 
     void parsePid() {
         QFETCH(QByteArray, contents);
-        QFETCH(bool, parses);
-        QFETCH(int, pid);
-        const std::optional<qint32> parsed = SingleInstanceLock::parsePid(contents);
-        QCOMPARE(parsed.has_value(), parses);
-        if (parses) {
-            QCOMPARE(*parsed, pid);
+        QFETCH(std::optional<qint32>, pid);
+        QCOMPARE(SingleInstanceLock::parsePid(contents), pid);
+    }
+
+    // What the lock file holds decides: taken over (then it holds exactly our pid), or refused
+    // while the agent it names lives. "sleep" is the agent's name here unless said otherwise.
+    void lockFileContents_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<std::optional<QByteArray>>("contents");
+        QTest::addColumn<bool>("taken");
+        QProcess dead;
+        dead.start(QStringLiteral("true"), {});
+        QVERIFY(dead.waitForStarted());
+        const qint64 deadPid = dead.processId();
+        QVERIFY(dead.waitForFinished());
+        const QByteArray live = QByteArray::number(m_sleeper.processId());
+        const QString sleep = QStringLiteral("sleep");
+        QTest::newRow("no file") << sleep << std::optional<QByteArray>() << true;
+        const std::pair<const char*, QByteArray> stale[] = {
+            {"empty", ""},
+            {"garbage", "not a pid"},
+            {"out of range", "4294967296"},
+            {"dead process", QByteArray::number(deadPid)},
+            {"zero addresses our group", "0"},
+            {"minus one addresses everyone", "-1"},
+            {"negative group", QByteArray::number(-qint64(::getpgrp()))},
+            {"our own pid", kOwnPid},
+            {"live agent with line break", live + '\n'}};
+        for (const auto& [row, contents] : stale) {
+            QTest::newRow(row) << sleep << std::optional(contents) << true;
         }
+        QTest::newRow("live process of another program")
+            << QStringLiteral("orvelquin-desktop") << std::optional(live) << true;
+        QTest::newRow("live agent") << sleep << std::optional(live) << false;
+        QTest::newRow("live agent, padded") << sleep << std::optional("  " + live + "\t") << false;
+        QTest::newRow("live agent, plus sign") << sleep << std::optional("+" + live) << false;
     }
 
-    // Every stale case is taken over: the file then holds exactly our pid, with no line break.
-    void takesOverStaleLocks_data() {
-        QTest::addColumn<bool>("fileExists");
-        QTest::addColumn<QByteArray>("contents");
-        QTest::newRow("no file") << false << QByteArray();
-        QTest::newRow("empty") << true << QByteArray();
-        QTest::newRow("garbage") << true << QByteArray("not a pid");
-        QTest::newRow("out of range") << true << QByteArray("4294967296");
-        QTest::newRow("dead process") << true << QByteArray::number(deadPid());
-        QTest::newRow("zero addresses our group") << true << QByteArray("0");
-        QTest::newRow("minus one addresses everyone") << true << QByteArray("-1");
-        QTest::newRow("negative group") << true << QByteArray::number(-qint64(::getpgrp()));
-        QTest::newRow("our own pid") << true << QByteArray::number(QCoreApplication::applicationPid());
-        QTest::newRow("live agent with line break") << true << QByteArray::number(m_sleeper.processId()) + '\n';
-    }
-
-    void takesOverStaleLocks() {
-        QFETCH(bool, fileExists);
-        QFETCH(QByteArray, contents);
+    void lockFileContents() {
+        QFETCH(QString, name);
+        QFETCH(std::optional<QByteArray>, contents);
+        QFETCH(bool, taken);
         QTemporaryDir dir;
-        SingleInstanceLock lock(dir.path(), QStringLiteral("sleep"));
-        if (fileExists) {
-            writeFile(lock.filePath(), contents);
-        }
-        QVERIFY(lock.acquire());
-        QVERIFY(lock.isHeld());
-        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        SingleInstanceLock lock(dir.path(), name);
+        QVERIFY(!contents || writeFile(lock.filePath(), *contents));
+        QCOMPARE(lock.acquire(), taken);
+        QCOMPARE(lock.isHeld(), taken);
+        QCOMPARE(readFile(lock.filePath()), taken ? kOwnPid : *contents);
         lock.release();
-        QVERIFY(!QFile::exists(lock.filePath()));
-    }
-
-    // "sleep" plays the agent here: a live process whose executable has the agent's name.
-    void refusesWhileAnotherAgentLives_data() {
-        QTest::addColumn<QByteArray>("contents");
-        const QByteArray pid = QByteArray::number(m_sleeper.processId());
-        QTest::newRow("plain") << pid;
-        QTest::newRow("padded") << "  " + pid + "\t";
-        QTest::newRow("plus sign") << "+" + pid;
-    }
-
-    void refusesWhileAnotherAgentLives() {
-        QFETCH(QByteArray, contents);
-        QTemporaryDir dir;
-        SingleInstanceLock lock(dir.path(), QStringLiteral("sleep"));
-        writeFile(lock.filePath(), contents);
-        QVERIFY(!lock.acquire());
-        QVERIFY(!lock.isHeld());
-        lock.release();
-        QCOMPARE(readFile(lock.filePath()), contents);
-    }
-
-    void liveProcessOfAnotherProgramIsStale() {
-        QTemporaryDir dir;
-        SingleInstanceLock lock(dir.path(), QStringLiteral("orvelquin-desktop"));
-        writeFile(lock.filePath(), QByteArray::number(m_sleeper.processId()));
-        QVERIFY(lock.acquire());
-        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        QCOMPARE(QFile::exists(lock.filePath()), !taken);
     }
 
     // The lock itself, not the pid inside, turns away a second taker while the first holds it.
@@ -157,9 +130,8 @@ private Q_SLOTS:
         SingleInstanceLock second(dir.path(), QStringLiteral("orvelquin-desktop"));
         QVERIFY(first.acquire());
         QVERIFY(!second.acquire());
-        QVERIFY(!second.isHeld());
         second.release();
-        QCOMPARE(readFile(first.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        QCOMPARE(readFile(first.filePath()), kOwnPid);
         first.release();
         QVERIFY(second.acquire());
     }
@@ -175,24 +147,15 @@ private Q_SLOTS:
     void nonRegularFileAtTheLockPathIsReplaced() {
         QFETCH(QString, kind);
         QTemporaryDir dir;
-        QTemporaryDir elsewhere;
-        const QString target = elsewhere.filePath(QStringLiteral("precious"));
+        const QString target = dir.filePath(QStringLiteral("precious"));
         SingleInstanceLock lock(dir.path(), QStringLiteral("orvelquin-desktop"));
-        if (kind == QStringLiteral("fifo")) {
-            QCOMPARE(::mkfifo(QFile::encodeName(lock.filePath()).constData(), 0600), 0);
-        } else {
-            if (kind == QStringLiteral("symlink")) {
-                writeFile(target, "keep me");
-            }
-            QVERIFY(QFile::link(target, lock.filePath()));
-        }
+        QVERIFY(kind != QStringLiteral("symlink") || writeFile(target, "keep me"));
+        QVERIFY(kind == QStringLiteral("fifo") ? ::mkfifo(QFile::encodeName(lock.filePath()), 0600) == 0
+                                               : QFile::link(target, lock.filePath()));
         QVERIFY(lock.acquire());
-        QVERIFY(QFileInfo(lock.filePath()).isFile());
-        QVERIFY(!QFileInfo(lock.filePath()).isSymLink());
-        QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
+        QVERIFY(QFileInfo(lock.filePath()).isFile() && !QFileInfo(lock.filePath()).isSymLink());
+        QCOMPARE(readFile(lock.filePath()), kOwnPid);
         QCOMPARE(readFile(target), kind == QStringLiteral("symlink") ? QByteArray("keep me") : QByteArray());
-        QCOMPARE(QFile::exists(target), kind == QStringLiteral("symlink"));
-        lock.release();
     }
 
     // An unusable runtime directory moves the lock to a private directory under the fallback base;
@@ -213,24 +176,18 @@ private Q_SLOTS:
         QFETCH(QString, runtimeDir);
         QFETCH(QString, fallback);
         QFETCH(bool, locksInFallback);
-        QTemporaryDir scratch;
-        QTemporaryDir base;
-        QTemporaryDir elsewhere;
-        QTemporaryDir workingDir;
+        QTemporaryDir scratch, base, elsewhere, workingDir;
         const QString previousDir = QDir::currentPath();
         QVERIFY(QDir::setCurrent(workingDir.path()));
         const auto restore = qScopeGuard([&] { QDir::setCurrent(previousDir); });
-        writeFile(scratch.filePath(QStringLiteral("file")), {});
-        QVERIFY(QDir(scratch.path()).mkdir(QStringLiteral("shared")));
-        QVERIFY(QFile::setPermissions(scratch.filePath(QStringLiteral("shared")), QFileDevice::Permissions(0x7777)));
-
+        QVERIFY(writeFile(scratch.filePath(QStringLiteral("file")), {}));
         const QString privateDir = base.filePath(QStringLiteral("orvelquin-desktop-%1").arg(::geteuid()));
-        if (fallback == QStringLiteral("symlink")) {
-            QVERIFY(QFile::link(elsewhere.path(), privateDir));
-        } else if (fallback == QStringLiteral("shared")) {
-            QVERIFY(QDir(base.path()).mkdir(QFileInfo(privateDir).fileName()));
-            QVERIFY(QFile::setPermissions(privateDir, QFileDevice::Permissions(0x7777)));
+        for (const QString& shared : {scratch.filePath(QStringLiteral("shared")), privateDir}) {
+            if (shared == scratch.filePath(QStringLiteral("shared")) || fallback == QStringLiteral("shared")) {
+                QVERIFY(QDir().mkdir(shared) && QFile::setPermissions(shared, QFileDevice::Permissions(0x7777)));
+            }
         }
+        QVERIFY(fallback != QStringLiteral("symlink") || QFile::link(elsewhere.path(), privateDir));
         SingleInstanceLock lock(runtimeDir.isEmpty() ? QString() : scratch.filePath(runtimeDir),
                                 QStringLiteral("orvelquin-desktop"), base.path());
         QCOMPARE(lock.filePath(), privateDir + QStringLiteral("/orvelquin-desktop.pid"));
@@ -239,20 +196,13 @@ private Q_SLOTS:
         QVERIFY(QDir(workingDir.path()).isEmpty());
         QVERIFY(QDir(scratch.filePath(QStringLiteral("shared"))).isEmpty());
         QVERIFY(QDir(elsewhere.path()).isEmpty());
-        if (locksInFallback) {
-            QCOMPARE(readFile(lock.filePath()), QByteArray::number(QCoreApplication::applicationPid()));
-            struct stat info {};
-            QCOMPARE(::lstat(QFile::encodeName(privateDir).constData(), &info), 0);
-            QCOMPARE(info.st_mode & 0777, mode_t(0700));
-        } else {
-            QVERIFY(!QFileInfo::exists(lock.filePath()));
-        }
+        QCOMPARE(readFile(lock.filePath()), locksInFallback ? kOwnPid : QByteArray());
+        struct stat info {};
+        QVERIFY(!locksInFallback ||
+                (::lstat(QFile::encodeName(privateDir), &info) == 0 && (info.st_mode & 0777) == 0700));
         lock.release();
         QVERIFY(!QFileInfo::exists(lock.filePath()));
     }
-
-private:
-    QProcess m_sleeper;
 };
 
 QTEST_GUILESS_MAIN(TestSingleInstanceLock)

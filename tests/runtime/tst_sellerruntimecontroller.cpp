@@ -20,6 +20,11 @@ using Mode = SellerRuntimeController::Mode;
 
 namespace {
 
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 void writeExecutable(const QString& path, const QByteArray& script, bool executable = true) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
@@ -96,11 +101,9 @@ private Q_SLOTS:
         QCOMPARE(runtime.state(), State::Running);
         QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("started")));
         QVERIFY(runtime.pid().value_or(0) > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(record).size() > 0, 10000);
-        QTest::qWait(200);
-        QFile f(record);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        QStringList lines;
+        QTRY_COMPARE_WITH_TIMEOUT((lines = QString::fromUtf8(readFile(record)).split(u'\n', Qt::SkipEmptyParts)).size(),
+                                  7, 10000);
         const QStringList expected = {
             QStringLiteral("--provider fake --capacity 1"),
             QStringLiteral("ORVELQUIN_BASE_URL=http://127.0.0.1:8787"),
@@ -115,8 +118,7 @@ private Q_SLOTS:
 
         // A requested exit leaves the error and the transition as stop() set them.
         runtime.stop();
-        QCOMPARE(runtime.state(), State::Stopped);
-        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(runtime.findChildren<QProcess*>().isEmpty(), 10000);
         QCOMPARE(runtime.state(), State::Stopped);
         QCOMPARE(runtime.lastTransition(), std::optional<QString>(QStringLiteral("stopped")));
         QVERIFY(!runtime.lastError());
@@ -170,13 +172,19 @@ private Q_SLOTS:
 
     void lateExitOfAStoppedRuntimeLeavesTheNewOneAlone() {
         // The first runtime takes a while to exit after SIGTERM; the second starts meanwhile.
-        writeExecutable(runtimePath(), "#!/bin/sh\ntrap 'sleep 1; exit 0' TERM\nwhile :; do sleep 0.1; done\n");
+        writeExecutable(runtimePath(),
+                        "#!/bin/sh\ntrap 'sleep 0.3; touch \"$0.$$\"; exit 0' TERM\necho $$ > \"$0.ready\"\n"
+                        "while :; do sleep 0.1; done\n");
+        const QString ready = runtimePath() + QStringLiteral(".ready");
+        QFile::remove(ready);
         SellerRuntimeController runtime(hooks(m_dir.filePath(QStringLiteral("share"))));
         QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
-        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(!readFile(ready).isEmpty(), 10000);
+        const QString firstGone = runtimePath() + u'.' + QString::fromUtf8(readFile(ready).trimmed());
         QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
         const qint64 second = runtime.pid().value_or(0);
-        QTest::qWait(2000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firstGone), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(runtime.findChildren<QProcess*>().size(), 1, 10000);
         QCOMPARE(runtime.state(), State::Running);
         QCOMPARE(runtime.pid().value_or(0), second);
         runtime.stop();
@@ -259,14 +267,8 @@ private Q_SLOTS:
         QVERIFY(runtime.start(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("t"), 1));
         const QString pid = QString::number(*runtime.pid());
         // Past the output the script execs sleep: its command name tells it got through.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile(QStringLiteral("/proc/%1/comm").arg(pid)).open(QIODevice::ReadOnly) &&
-                [&] {
-                    QFile c(QStringLiteral("/proc/%1/comm").arg(pid));
-                    c.open(QIODevice::ReadOnly);
-                    return c.readAll().trimmed() == "sleep";
-                }(),
-            30000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed(), QByteArray("sleep"),
+                                  30000);
         QCOMPARE(runtime.state(), State::Running);
         runtime.stop();
     }

@@ -6,7 +6,7 @@
 
 // The panel side of the StatusNotifierItem protocol, as far as a tray icon needs it to show
 // itself: it owns org.kde.StatusNotifierWatcher on the session bus, so Qt exports an icon as a
-// StatusNotifierItem, and it signals each item that registers. Used by the tests and the bench.
+// StatusNotifierItem, and it signals each item that registers. Used by the bench.
 class StatusNotifierWatcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
