@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <memory>
 #include <optional>
 
 namespace orvelquin::platform {
@@ -23,5 +25,7 @@ public:
 };
 
 HostProbe& systemHostProbe();
+// A probe of this system whose tools get `toolLimit` to answer; systemHostProbe() gives them 5 s.
+std::unique_ptr<HostProbe> createHostProbe(std::chrono::milliseconds toolLimit);
 
 } // namespace orvelquin::platform

@@ -4,26 +4,27 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QUrl>
 
 #include <optional>
 
-// An HTTP/1.1 server on 127.0.0.1 that answers each request with the next scripted reply and
-// records what it received, so tests see exactly what the client sent.
+// An HTTP/1.1 server on 127.0.0.1 (HTTPS when given a TLS configuration) that answers each request
+// with the next scripted reply and records what it received, so tests see exactly what was sent.
 class ScriptedHttpServer : public QObject {
     Q_OBJECT
 
 public:
     struct Reply {
-        int status = 200;
-        QByteArray body;
-        QList<std::pair<QByteArray, QByteArray>> headers;
-        int delayMs = 0;
-        bool dropConnection = false; // close without sending a byte
         // Cut and Stalled announce one byte more than `body` and, after `body`, close the
         // connection or fall silent.
         enum class Ending { Complete, Cut, Stalled };
+        int status = 200;
+        QByteArray body{};
+        QList<std::pair<QByteArray, QByteArray>> headers{};
+        int delayMs = 0;
+        bool dropConnection = false; // close without sending a byte
         Ending ending = Ending::Complete;
         bool keepAlive = false; // leave the connection open for the next request
     };
@@ -35,18 +36,16 @@ public:
         int connection = 0; // which accepted connection, counting from 1
     };
 
-    explicit ScriptedHttpServer(QObject* parent = nullptr);
+    explicit ScriptedHttpServer(QObject* parent = nullptr, const std::optional<QSslConfiguration>& tls = {});
     QUrl url() const;
     void enqueue(Reply reply) { m_replies << std::move(reply); }
-    void enqueueJson(int status, const QByteArray& json) { enqueue({status, json, {}, 0, false}); }
+    void enqueueJson(int status, const QByteArray& json) { enqueue({status, json}); }
     // Requests for this target always get this reply, outside the queue.
     void answerAlways(const QByteArray& target, Reply reply) { m_fixed.insert(target, std::move(reply)); }
     // Requests for this target get these replies in turn, round and round.
-    void answerInTurn(const QByteArray& target, QList<Reply> replies) {
-        m_rotations.insert(target, {std::move(replies), 0});
-    }
-    // The next request gets a 200 whose body is `bytes` of JSON-ish filler, sent as fast as the
-    // client reads, with or without a Content-Length.
+    void answerInTurn(const QByteArray& target, QList<Reply> replies) { m_rotations.insert(target, {replies, 0}); }
+    // The next request gets a 200 whose body is `bytes` of filler, sent as fast as the client
+    // reads, with or without a Content-Length.
     void enqueueStream(qint64 bytes, bool announceLength) { m_stream = {bytes, announceLength}; }
     qint64 streamedBytes() const { return m_streamed; }
     // A long run keeps no record, so that the server's memory stays flat.
@@ -55,9 +54,10 @@ public:
     qsizetype requestCount() const { return m_count; }
 
 private:
-    void onConnection();
-    void stream(class QTcpSocket* socket, qint64 total, bool announceLength);
-    QTcpServer m_server;
+    void serve(class QTcpSocket* socket);
+    void answer(QTcpSocket* socket, const Reply& reply);
+    void stream(QTcpSocket* socket, qint64 total, bool announceLength);
+    QTcpServer* m_server;
     QList<Reply> m_replies;
     QMap<QByteArray, Reply> m_fixed;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;

@@ -10,7 +10,6 @@
 namespace orvelquin::platform {
 namespace {
 
-constexpr int kLspciTimeoutMs = 5000;
 constexpr qint64 kMaxRead = 4 * 1024 * 1024;
 
 QByteArray readFile(const QString& path) {
@@ -36,15 +35,15 @@ std::optional<utsname> unameFacts() {
 }
 
 // The output of `lspci`, read while it runs; nothing when it is missing or exceeds its time.
-std::optional<QByteArray> listPciDevices() {
+std::optional<QByteArray> listPciDevices(int limitMs) {
     QProcess lspci;
     lspci.setStandardErrorFile(QProcess::nullDevice());
     lspci.start(QStringLiteral("lspci"), {});
-    if (!lspci.waitForStarted(kLspciTimeoutMs)) {
+    if (!lspci.waitForStarted(limitMs)) {
         return std::nullopt;
     }
     // waitForFinished keeps reading the pipe, so a long listing cannot stall the tool.
-    if (!lspci.waitForFinished(kLspciTimeoutMs)) {
+    if (!lspci.waitForFinished(limitMs)) {
         lspci.kill();
         lspci.waitForFinished();
         return std::nullopt;
@@ -54,6 +53,9 @@ std::optional<QByteArray> listPciDevices() {
 
 class LinuxHostProbe final : public HostProbe {
 public:
+    explicit LinuxHostProbe(std::chrono::milliseconds toolLimit)
+        : m_toolLimitMs(static_cast<int>(toolLimit.count())) {}
+
     std::optional<QString> osVersion() override {
         const auto u = unameFacts();
         return u ? std::optional(LinuxParsers::osVersion(QString::fromUtf8(u->release))) : std::nullopt;
@@ -81,16 +83,23 @@ public:
     }
 
     std::optional<QString> graphicsName() override {
-        const auto listing = listPciDevices();
+        const auto listing = listPciDevices(m_toolLimitMs);
         return listing ? LinuxParsers::gpuName(*listing) : std::nullopt;
     }
+
+private:
+    int m_toolLimitMs;
 };
 
 } // namespace
 
 HostProbe& systemHostProbe() {
-    static LinuxHostProbe probe;
+    static LinuxHostProbe probe(std::chrono::seconds(5));
     return probe;
+}
+
+std::unique_ptr<HostProbe> createHostProbe(std::chrono::milliseconds toolLimit) {
+    return std::make_unique<LinuxHostProbe>(toolLimit);
 }
 
 } // namespace orvelquin::platform
