@@ -1,5 +1,5 @@
-// The heartbeat loop's early beats and the desktop notifications it leads to, on their own:
-// scripted outcomes, no network.
+// The heartbeat loop with a scripted sender, its failure rules, and the desktop notices its
+// outcomes lead to: no network.
 #include "app/DesktopNotices.h"
 #include "app/HeartbeatLoop.h"
 #include "platform/Notifications.h"
@@ -8,6 +8,7 @@
 #include <QTest>
 
 using namespace orvelquin;
+using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using Wake = HeartbeatLoop::Wake;
 
@@ -19,24 +20,24 @@ public:
     void notify(const platform::Notification& n) override { summaries << n.summary; }
 };
 
-// A loop whose heartbeats succeed or fail as the test says, with a normal interval long enough
-// that any early beat is plainly early.
+// Heartbeats fail with `failure` unless it is empty; the normal interval is long enough that any
+// early beat is plainly early.
 struct ScriptedLoop {
     std::optional<QString> token = QStringLiteral("dt");
-    bool fail = false;
+    QString failure;
     int sent = 0;
     HeartbeatLoop loop{{.normal = 20.0, .maximum = 300.0, .early = 0.01},
                        [this] { return token; },
                        [this](QString) -> QCoro::Task<> {
                            ++sent;
-                           if (fail) {
-                               throw TransportError(QStringLiteral("Connection refused"));
+                           if (!failure.isEmpty()) {
+                               throw TransportError(failure);
                            }
                            co_return;
                        }};
 
-    void beat(bool failing) {
-        fail = failing;
+    void beat(const QString& outcome = {}) {
+        failure = outcome;
         loop.beatNow();
     }
 };
@@ -47,37 +48,68 @@ class TestHeartbeatLoop : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void classification_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("revoked") << "Invalid device session"
+                                 << "Device revoked";
+        QTest::newRow("revoked wins over HTTP 5") << "HTTP 5: Invalid device session"
+                                                  << "Device revoked";
+        QTest::newRow("503 without detail") << "HTTP 503"
+                                            << "Server unavailable";
+        QTest::newRow("5xx with detail") << "gateway"
+                                         << "Reconnecting";
+        QTest::newRow("404") << "HTTP 404"
+                             << "Reconnecting";
+        QTest::newRow("service down") << "Connection refused"
+                                      << "Reconnecting";
+    }
+    void classification() {
+        QFETCH(QString, message);
+        QFETCH(QString, state);
+        QCOMPARE(displayWord(HeartbeatPolicy::classifyFailure(APIError(message))), state);
+    }
+
+    // Failures double the interval up to the maximum and forget the last time; a success resets both.
+    void backOffAndReset() {
+        ScriptedLoop s;
+        QList<double> intervals;
+        for (const char* outcome : {"HTTP 503", "Connection refused", "HTTP 503", "HTTP 503", "HTTP 503", ""}) {
+            s.beat(QString::fromLatin1(outcome));
+            intervals << s.loop.interval();
+            QCOMPARE(s.loop.lastHeartbeat() == u"\u2014", *outcome != 0);
+        }
+        QCOMPARE(intervals, (QList<double>{40, 80, 160, 300, 300, 20}));
+        QCOMPARE(s.loop.state(), ConnectionState::Connected);
+        QVERIFY(QTime::fromString(s.loop.lastHeartbeat(), QStringLiteral("HH:mm:ss")).isValid());
+    }
+
     // Back online at once: the network's return counts only for a failing loop, a resume for a
     // loop whose next beat is far off; one early beat per normal interval, none while signed out.
     void earlyBeats() {
         ScriptedLoop s;
-        s.beat(false);
-        QVERIFY(s.loop.nextBeatIn() > 10s);
+        s.beat();
         s.loop.beatEarly(Wake::NetworkBack);
         QVERIFY2(s.loop.nextBeatIn() > 10s, "a connected loop has nothing to catch up");
-
-        s.beat(true);
-        QCOMPARE(s.loop.state(), ConnectionState::Reconnecting);
+        s.beat(QStringLiteral("Connection refused"));
         s.loop.beatEarly(Wake::NetworkBack);
         QVERIFY(s.loop.nextBeatIn() <= 10ms);
-        s.fail = false;
+        s.failure.clear();
         QTRY_COMPARE_WITH_TIMEOUT(s.sent, 3, 5000);
         QCOMPARE(s.loop.state(), ConnectionState::Connected);
-        QCOMPARE(s.loop.interval(), 20.0);
-
         // A flapping network within the same normal interval: no second early beat.
-        s.beat(true);
+        s.beat(QStringLiteral("Connection refused"));
         s.loop.beatEarly(Wake::NetworkBack);
         s.loop.beatEarly(Wake::Resumed);
         QVERIFY(s.loop.nextBeatIn() > 10s);
 
         ScriptedLoop resumed;
-        resumed.beat(false);
+        resumed.beat();
         resumed.loop.beatEarly(Wake::Resumed);
         QVERIFY(resumed.loop.nextBeatIn() <= 10ms);
 
         ScriptedLoop signedOut;
-        signedOut.beat(true);
+        signedOut.beat(QStringLiteral("Connection refused"));
         signedOut.token.reset();
         signedOut.loop.beatEarly(Wake::NetworkBack);
         QVERIFY(signedOut.loop.nextBeatIn() > 10s);
@@ -87,34 +119,27 @@ private Q_SLOTS:
         QVERIFY2(!signedOut.loop.isArmed(), "a stopped loop is not restarted by a wake");
     }
 
-    // One notification per transition, never one per heartbeat.
+    // One notification per transition, never one per heartbeat; a short outage is not worth one.
     void noticesTellEachTransitionOnce() {
         RecordingNotifier notifier;
         DesktopNotices notices(notifier, 10min);
         const DesktopNotices::Clock::time_point t0{};
-        notices.heartbeatOutcome(ConnectionState::Connected, t0);
-        for (int minute = 1; minute <= 30; minute += 5) {
-            notices.heartbeatOutcome(ConnectionState::ServerUnavailable, t0 + std::chrono::minutes(minute));
+        using enum ConnectionState;
+        const QList<std::pair<ConnectionState, int>> outcomes{
+            {Connected, 0},     {ServerUnavailable, 1}, {ServerUnavailable, 26}, {Connected, 31},    {Connected, 32},
+            {Reconnecting, 33}, {Connected, 34},        {DeviceRevoked, 40},     {DeviceRevoked, 41}};
+        for (const auto& [state, minute] : outcomes) {
+            notices.heartbeatOutcome(state, t0 + std::chrono::minutes(minute));
         }
-        notices.heartbeatOutcome(ConnectionState::Connected, t0 + 31min);
-        notices.heartbeatOutcome(ConnectionState::Connected, t0 + 32min);
-        // A short outage is not worth a word, and neither is its end.
-        notices.heartbeatOutcome(ConnectionState::Reconnecting, t0 + 33min);
-        notices.heartbeatOutcome(ConnectionState::Connected, t0 + 34min);
-        for (int i = 0; i < 3; ++i) {
-            notices.heartbeatOutcome(ConnectionState::DeviceRevoked, t0 + 40min + std::chrono::minutes(i));
-        }
-        using RuntimeState = SellerRuntimeController::RuntimeState;
-        for (const RuntimeState state : {RuntimeState::Running, RuntimeState::Crashed, RuntimeState::Crashed,
-                                         RuntimeState::Stopped, RuntimeState::Crashed}) {
+        using enum SellerRuntimeController::RuntimeState;
+        for (const auto state : {Running, Crashed, Crashed, Stopped, Crashed}) {
             notices.runtimeState(state, QStringLiteral("Runtime exited unexpectedly"));
         }
         QVERIFY(notices.updateFound(QStringLiteral("1.2.0"), QString()));
         QVERIFY(!notices.updateFound(QStringLiteral("1.2.0"), QStringLiteral("1.2.0")));
         QCOMPARE(notifier.summaries,
-                 (QStringList{QStringLiteral("Orvelquin service unreachable"), QStringLiteral("Back online"),
-                              QStringLiteral("Device revoked"), QStringLiteral("Seller runtime stopped"),
-                              QStringLiteral("Seller runtime stopped"), QStringLiteral("Update available")}));
+                 (QStringList{u"Orvelquin service unreachable"_s, u"Back online"_s, u"Device revoked"_s,
+                              u"Seller runtime stopped"_s, u"Seller runtime stopped"_s, u"Update available"_s}));
     }
 };
 
