@@ -4,12 +4,7 @@
 // hands, for tests that run a real controller against a loopback server.
 #include "app/AppDelegate.h"
 
-#include <QHash>
-#include <QSet>
-#include <QStringList>
-
 #include <coroutine>
-#include <vector>
 
 namespace scripted {
 
@@ -80,9 +75,7 @@ public:
     }
     QStringList messages() const {
         QStringList out;
-        for (const Alert& alert : shown) {
-            out << alert.message;
-        }
+        std::transform(shown.cbegin(), shown.cend(), std::back_inserter(out), [](const Alert& a) { return a.message; });
         return out;
     }
 };

@@ -23,7 +23,7 @@ public:
 // Heartbeats fail with `failure` unless it is empty; the normal interval is long enough that any
 // early beat is plainly early.
 struct ScriptedLoop {
-    std::optional<QString> token = QStringLiteral("dt");
+    std::optional<QString> token = u"dt"_s;
     QString failure;
     int sent = 0;
     HeartbeatLoop loop{{.normal = 20.0, .maximum = 300.0, .early = 0.01},
@@ -48,40 +48,25 @@ class TestHeartbeatLoop : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void classification_data() {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("state");
-        QTest::newRow("revoked") << "Invalid device session"
-                                 << "Device revoked";
-        QTest::newRow("revoked wins over HTTP 5") << "HTTP 5: Invalid device session"
-                                                  << "Device revoked";
-        QTest::newRow("503 without detail") << "HTTP 503"
-                                            << "Server unavailable";
-        QTest::newRow("5xx with detail") << "gateway"
-                                         << "Reconnecting";
-        QTest::newRow("404") << "HTTP 404"
-                             << "Reconnecting";
-        QTest::newRow("service down") << "Connection refused"
-                                      << "Reconnecting";
-    }
-    void classification() {
-        QFETCH(QString, message);
-        QFETCH(QString, state);
-        QCOMPARE(displayWord(HeartbeatPolicy::classifyFailure(APIError(message))), state);
-    }
-
-    // Failures double the interval up to the maximum and forget the last time; a success resets both.
-    void backOffAndReset() {
+    // Each failure sets its state, doubles the interval up to the maximum and forgets the last
+    // time; a success resets both. A revoked device shows only in the detail text.
+    void outcomes() {
         ScriptedLoop s;
-        QList<double> intervals;
-        for (const char* outcome : {"HTTP 503", "Connection refused", "HTTP 503", "HTTP 503", "HTTP 503", ""}) {
-            s.beat(QString::fromLatin1(outcome));
-            intervals << s.loop.interval();
-            QCOMPARE(s.loop.lastHeartbeat() == u"\u2014", *outcome != 0);
+        const std::tuple<const char*, const char*, double> steps[] = {
+            {"HTTP 503", "Server unavailable", 40},
+            {"Connection refused", "Reconnecting", 80},
+            {"Invalid device session", "Device revoked", 160},
+            {"HTTP 5: Invalid device session", "Device revoked", 300},
+            {"HTTP 404", "Reconnecting", 300},
+            {"gateway", "Reconnecting", 300},
+            {"", "Connected", 20}};
+        for (const auto& [failure, state, interval] : steps) {
+            s.beat(QString::fromLatin1(failure));
+            QCOMPARE(displayWord(s.loop.state()), QLatin1String(state));
+            QCOMPARE(s.loop.interval(), interval);
+            QCOMPARE(s.loop.lastHeartbeat() == u"\u2014", *failure != 0);
         }
-        QCOMPARE(intervals, (QList<double>{40, 80, 160, 300, 300, 20}));
-        QCOMPARE(s.loop.state(), ConnectionState::Connected);
-        QVERIFY(QTime::fromString(s.loop.lastHeartbeat(), QStringLiteral("HH:mm:ss")).isValid());
+        QVERIFY(QTime::fromString(s.loop.lastHeartbeat(), u"HH:mm:ss"_s).isValid());
     }
 
     // Back online at once: the network's return counts only for a failing loop, a resume for a
@@ -91,14 +76,14 @@ private Q_SLOTS:
         s.beat();
         s.loop.beatEarly(Wake::NetworkBack);
         QVERIFY2(s.loop.nextBeatIn() > 10s, "a connected loop has nothing to catch up");
-        s.beat(QStringLiteral("Connection refused"));
+        s.beat(u"Connection refused"_s);
         s.loop.beatEarly(Wake::NetworkBack);
         QVERIFY(s.loop.nextBeatIn() <= 10ms);
         s.failure.clear();
         QTRY_COMPARE_WITH_TIMEOUT(s.sent, 3, 5000);
         QCOMPARE(s.loop.state(), ConnectionState::Connected);
         // A flapping network within the same normal interval: no second early beat.
-        s.beat(QStringLiteral("Connection refused"));
+        s.beat(u"Connection refused"_s);
         s.loop.beatEarly(Wake::NetworkBack);
         s.loop.beatEarly(Wake::Resumed);
         QVERIFY(s.loop.nextBeatIn() > 10s);
@@ -109,12 +94,12 @@ private Q_SLOTS:
         QVERIFY(resumed.loop.nextBeatIn() <= 10ms);
 
         ScriptedLoop signedOut;
-        signedOut.beat(QStringLiteral("Connection refused"));
+        signedOut.beat(u"Connection refused"_s);
         signedOut.token.reset();
         signedOut.loop.beatEarly(Wake::NetworkBack);
         QVERIFY(signedOut.loop.nextBeatIn() > 10s);
         signedOut.loop.stop();
-        signedOut.token = QStringLiteral("dt");
+        signedOut.token = u"dt"_s;
         signedOut.loop.beatEarly(Wake::Resumed);
         QVERIFY2(!signedOut.loop.isArmed(), "a stopped loop is not restarted by a wake");
     }
@@ -133,10 +118,10 @@ private Q_SLOTS:
         }
         using enum SellerRuntimeController::RuntimeState;
         for (const auto state : {Running, Crashed, Crashed, Stopped, Crashed}) {
-            notices.runtimeState(state, QStringLiteral("Runtime exited unexpectedly"));
+            notices.runtimeState(state, u"Runtime exited unexpectedly"_s);
         }
-        QVERIFY(notices.updateFound(QStringLiteral("1.2.0"), QString()));
-        QVERIFY(!notices.updateFound(QStringLiteral("1.2.0"), QStringLiteral("1.2.0")));
+        QVERIFY(notices.updateFound(u"1.2.0"_s, QString()));
+        QVERIFY(!notices.updateFound(u"1.2.0"_s, u"1.2.0"_s));
         QCOMPARE(notifier.summaries,
                  (QStringList{u"Orvelquin service unreachable"_s, u"Back online"_s, u"Device revoked"_s,
                               u"Seller runtime stopped"_s, u"Seller runtime stopped"_s, u"Update available"_s}));

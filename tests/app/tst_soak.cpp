@@ -30,19 +30,19 @@ constexpr double kNormal = 0.001;
 constexpr double kMaximum = 0.008;
 
 qint64 residentBytes() {
-    QFile statm(QStringLiteral("/proc/self/statm"));
+    QFile statm(u"/proc/self/statm"_s);
     return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
                                            : -1;
 }
 
 qsizetype openDescriptors() {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    return QDir(u"/proc/self/fd"_s).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
 }
 
 int childProcesses() {
     int children = 0;
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+    for (const QString& entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(u"/proc/%1/stat"_s.arg(entry));
         if (entry.front().isDigit() && stat.open(QIODevice::ReadOnly)) {
             const QByteArray text = stat.readAll();
             children += text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == getpid();
@@ -59,13 +59,13 @@ class TestSoak : public QObject {
 private Q_SLOTS:
     void heartbeatsUnderChangingFaults() {
         QTemporaryDir dir;
-        QFile runtime(dir.filePath(QStringLiteral("runtime.py")));
+        QFile runtime(dir.filePath(u"runtime.py"_s));
         QVERIFY(runtime.open(QIODevice::WriteOnly));
         runtime.write("import signal, sys, time\nsignal.signal(signal.SIGTERM, lambda *_: sys.exit(0))\n"
                       "while True:\n    time.sleep(1)\n");
         runtime.close();
-        orvelquin::userSettings().setValue(QStringLiteral("sellerRuntimePath"), runtime.fileName());
-        const auto forget = qScopeGuard([] { orvelquin::userSettings().remove(QStringLiteral("sellerRuntimePath")); });
+        orvelquin::userSettings().setValue(u"sellerRuntimePath"_s, runtime.fileName());
+        const auto forget = qScopeGuard([] { orvelquin::userSettings().remove(u"sellerRuntimePath"_s); });
 
         ScriptedHttpServer server;
         server.setRecording(false);
@@ -86,7 +86,7 @@ private Q_SLOTS:
         {
             scripted::Parts parts;
             AppServices services = scripted::services(server.url().toString(), dir.path(), parts, true);
-            parts.store->items.insert(QStringLiteral("deviceId"), "d-1");
+            parts.store->items.insert(u"deviceId"_s, "d-1");
             services.heartbeat.normal = kNormal;
             services.heartbeat.maximum = kMaximum;
             AppDelegate delegate(std::move(services));
@@ -103,11 +103,7 @@ private Q_SLOTS:
                 if (broken.isEmpty() &&
                     (interval != (connected ? kNormal : std::min(previous * 2, kMaximum)) ||
                      (delegate.lastHeartbeat() == u"\u2014") == connected || !delegate.isHeartbeatArmed())) {
-                    broken = QStringLiteral("beat %1: %2, interval %3 after %4")
-                                 .arg(beats)
-                                 .arg(state)
-                                 .arg(interval)
-                                 .arg(previous);
+                    broken = u"beat %1: %2, interval %3 after %4"_s.arg(beats).arg(state).arg(interval).arg(previous);
                 }
                 previous = interval;
                 if (++beats % 250 == 0) {
@@ -134,14 +130,13 @@ private Q_SLOTS:
                  (QSet<QString>{u"Connected"_s, u"Server unavailable"_s, u"Device revoked"_s, u"Reconnecting"_s}));
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory in quarantine: growth is expected there
         QVERIFY2(residentPeak - residentAfterWarmUp < 8 * 1024 * 1024,
-                 qPrintable(QStringLiteral("resident %1 KiB after warm-up, peak %2 KiB")
-                                .arg(residentAfterWarmUp / 1024)
+                 qPrintable(u"resident %1 KiB after warm-up, peak %2 KiB"_s.arg(residentAfterWarmUp / 1024)
                                 .arg(residentPeak / 1024)));
 #endif
         QTRY_COMPARE_WITH_TIMEOUT(childProcesses(), childrenBefore, 5000);
         // A connection or two may be between closing and closed at either moment.
         QVERIFY2(descriptorsLate <= descriptorsEarly + 3,
-                 qPrintable(QStringLiteral("%1 descriptors, then %2").arg(descriptorsEarly).arg(descriptorsLate)));
+                 qPrintable(u"%1 descriptors, then %2"_s.arg(descriptorsEarly).arg(descriptorsLate)));
     }
 };
 
