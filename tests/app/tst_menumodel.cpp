@@ -3,46 +3,37 @@
 #include <QTest>
 
 using namespace orvelquin;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-MenuState freshSignedOut() {
+MenuState signedOut() {
     MenuState s;
-    s.lastHeartbeat = QStringLiteral("\u2014");
-    s.runtimeModeLabel = QStringLiteral("bundled");
-    s.runtimeStateLabel = QStringLiteral("stopped");
-    s.cpuModel = QStringLiteral("M");
-    s.ramBytes = 17179869184ULL;
-    s.gpu = QStringLiteral("G");
-    s.version = QStringLiteral("0.3.1");
+    s.lastHeartbeat = u"—"_s, s.runtimeModeLabel = u"bundled"_s, s.runtimeStateLabel = u"stopped"_s;
+    s.cpuModel = u"M"_s, s.ramBytes = 17179869184ULL, s.gpu = u"G"_s, s.version = u"0.3.1"_s;
     return s;
 }
+const MenuState kSignedOut = signedOut();
 
 MenuState signedIn() {
-    MenuState s = freshSignedOut();
-    s.email = QStringLiteral("ana@example.test");
-    s.deviceId = QStringLiteral("dev_12345678");
+    MenuState s = kSignedOut;
+    s.email = u"ana@example.test"_s;
+    s.deviceId = u"dev_12345678"_s;
     s.hasDeviceToken = true;
     s.connectionState = ConnectionState::Connected;
-    s.lastHeartbeat = QStringLiteral("14:03:22");
+    s.lastHeartbeat = u"14:03:22"_s;
     return s;
 }
 
-QStringList titles(const QList<MenuItem>& items) {
+// One line an item: "(title)" when disabled, then its key equivalent and check box.
+QStringList layout(const MenuState& state) {
     QStringList out;
-    for (const MenuItem& item : items) {
-        out << (item.separator ? QStringLiteral("---") : item.title);
+    for (const MenuItem& item : composeMenu(state)) {
+        QString line = item.separator ? u"---"_s : item.enabled ? item.title : u'(' + item.title + u')';
+        line += item.shortcut.isEmpty() ? QString() : u' ' + item.shortcut.toString();
+        out << line + (item.checkable ? (item.checked ? u" [x]"_s : u" [ ]"_s) : QString());
     }
     return out;
-}
-
-const MenuItem* find(const QList<MenuItem>& items, MenuAction action) {
-    for (const MenuItem& item : items) {
-        if (item.action == action) {
-            return &item;
-        }
-    }
-    return nullptr;
 }
 
 } // namespace
@@ -51,195 +42,82 @@ class TestMenuModel : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void signedOutFreshStart() {
-        const QList<MenuItem> items = composeMenu(freshSignedOut());
-        const QStringList expected = {
-            QStringLiteral("Orvelquin Desktop"),
-            QStringLiteral("Not signed in"),
-            QStringLiteral("---"),
-            QStringLiteral("Device: No device re\u2026"),
-            QStringLiteral("Status: Disconnected \u00B7 Last heartbeat \u2014"),
-            QStringLiteral("Seller runtime: bundled \u00B7 stopped"),
-            QStringLiteral("M \u00B7 16.0 GB total \u00B7 G"),
-            QStringLiteral("Version 0.3.1"),
-            QStringLiteral("---"),
-            QStringLiteral("Sign in\u2026"),
-            QStringLiteral("---"),
-            QStringLiteral("Check for updates\u2026"),
-            QStringLiteral("Launch at login"),
-            QStringLiteral("---"),
-            QStringLiteral("Quit Orvelquin"),
+    void layouts() {
+        QCOMPARE(
+            layout(kSignedOut),
+            QStringList(
+                u"(Orvelquin Desktop)|(Not signed in)|---|(Device: No device re…)|(Status: Disconnected · "
+                u"Last heartbeat —)|(Seller runtime: bundled · stopped)|(M · 16.0 GB total · G)|(Version "
+                u"0.3.1)|---|Sign in… Ctrl+I|---|Check for updates…|Launch at login [ ]|---|Quit Orvelquin Ctrl+Q"_s
+                    .split(u'|')));
+        MenuState in = signedIn();
+        in.launchAtLogin = true;
+        QCOMPARE(layout(in),
+                 QStringList(u"(Orvelquin Desktop)|(ana@example.test)|---|(Device: dev_12345678)|(Status: "
+                             u"Connected · Last heartbeat 14:03:22)|(Seller runtime: bundled · stopped)|(M · "
+                             u"16.0 GB total · G)|(Version 0.3.1)|---|Start seller runtime Ctrl+R|---|Open "
+                             u"Console Ctrl+C|Open Devices Ctrl+D|---|Sign out|---|Check for updates…|Launch "
+                             u"at login [x]|---|Quit Orvelquin Ctrl+Q"_s.split(u'|')));
+    }
+
+    // Each rule on its own: the line at `index` of the menu for the changed state.
+    void rules_data() {
+        QTest::addColumn<MenuState>("state");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("line");
+        const auto row = [](const char* name, int index, const QString& line, auto change) {
+            MenuState s = signedIn();
+            change(s);
+            QTest::newRow(name) << s << index << line;
         };
-        QCOMPARE(titles(items), expected);
-        for (int i = 0; i < 8; ++i) {
-            QVERIFY2(!items[i].enabled && items[i].action == MenuAction::None, qPrintable(items[i].title));
+        const QString family = u"\U0001F468\u200D\U0001F469\u200D\U0001F467"_s; // one grapheme
+        const QString accent = u"e\u0301"_s;
+        row("12 whole", 3, u"(Device: abcdefghijkl)"_s, [](MenuState& s) { s.deviceId = u"abcdefghijkl"_s; });
+        row("13 cut", 3, u"(Device: abcdefghijkl…)"_s, [](MenuState& s) { s.deviceId = u"abcdefghijklm"_s; });
+        row("12 graphemes whole", 3, u"(Device: "_s + family.repeated(12) + u')',
+            [&](MenuState& s) { s.deviceId = family.repeated(12); });
+        row("13 graphemes cut", 3, u"(Device: "_s + family.repeated(12) + u"…)"_s,
+            [&](MenuState& s) { s.deviceId = family.repeated(13); });
+        row("combining accents", 3, u"(Device: "_s + accent.repeated(12) + u"…)"_s,
+            [&](MenuState& s) { s.deviceId = accent.repeated(13); });
+        row("& and _ literal", 1, u"(a&b_c@x)"_s, [](MenuState& s) { s.email = u"a&b_c@x"_s; });
+        row("waiting for the keyring", 1, u"(Waiting for the keyring…)"_s,
+            [](MenuState& s) { s.keychainPending = true; });
+        row("no sign-in racing the keyring", 9, u"Check for updates…"_s, [](MenuState& s) {
+            s = kSignedOut;
+            s.keychainPending = true;
+        });
+        row("signing in", 1, u"(Signing in…)"_s, [](MenuState& s) { s.signingIn = true; });
+        row("no second sign-in", 9, u"(Sign in…) Ctrl+I"_s, [](MenuState& s) {
+            s = kSignedOut;
+            s.signingIn = true;
+        });
+        row("signed out after a heartbeat", 4, u"(Status: Disconnected · Last heartbeat 14:03:22)"_s,
+            [](MenuState& s) { s.hasDeviceToken = false; });
+        row("unknown memory", 6, u"(M · Unknown total · G)"_s, [](MenuState& s) { s.ramBytes = 0; });
+        row("odd memory size", 6, u"(M · 7.5 GB total · G)"_s, [](MenuState& s) { s.ramBytes = 8000000000ULL; });
+        row("no figure while stopped", 6, u"(M · 16.0 GB total · G)"_s, [](MenuState& s) { s.runtimeCpuPercent = 5; });
+        row("no figure yet", 6, u"(M · 16.0 GB total · G)"_s, [](MenuState& s) { s.runtimeRunning = true; });
+        row("stop item", 9, u"Stop seller runtime Ctrl+R"_s, [](MenuState& s) { s.runtimeRunning = true; });
+        const std::pair<qint64, const char*> uptimes[] = {
+            {0, "0s"}, {59, "59s"}, {60, "1m"}, {3599, "59m"}, {3600, "1h 0m"}, {3900, "1h 5m"}, {90000, "25h 0m"}};
+        for (const auto& [seconds, text] : uptimes) {
+            row(text, 5, u"(Seller runtime: bundled · stopped · up %1)"_s.arg(QLatin1String(text)),
+                [seconds = seconds](MenuState& s) { s.runtimeRunning = true, s.runtimeUptimeSeconds = seconds; });
         }
-        QCOMPARE(find(items, MenuAction::PromptSignIn)->shortcut, QKeySequence(Qt::CTRL | Qt::Key_I));
-        QCOMPARE(find(items, MenuAction::Quit)->shortcut, QKeySequence(Qt::CTRL | Qt::Key_Q));
-        QVERIFY(find(items, MenuAction::Quit)->enabled);
-        QVERIFY(!find(items, MenuAction::ToggleLaunchAtLogin)->checked);
-    }
-
-    void waitingForTheKeyring() {
-        MenuState state = freshSignedOut();
-        state.keychainPending = true;
-        const QStringList shown = titles(composeMenu(state));
-        QCOMPARE(shown.at(1), QStringLiteral("Waiting for the keyring\u2026"));
-        QVERIFY(!find(composeMenu(state), MenuAction::PromptSignIn));
-        QCOMPARE(shown.mid(7, 4),
-                 (QStringList{QStringLiteral("Version 0.3.1"), QStringLiteral("---"),
-                              QStringLiteral("Check for updates\u2026"), QStringLiteral("Launch at login")}));
-    }
-
-    void signedInConnected() {
-        const QList<MenuItem> items = composeMenu(signedIn());
-        const QStringList expected = {
-            QStringLiteral("Orvelquin Desktop"),
-            QStringLiteral("ana@example.test"),
-            QStringLiteral("---"),
-            QStringLiteral("Device: dev_12345678"),
-            QStringLiteral("Status: Connected \u00B7 Last heartbeat 14:03:22"),
-            QStringLiteral("Seller runtime: bundled \u00B7 stopped"),
-            QStringLiteral("M \u00B7 16.0 GB total \u00B7 G"),
-            QStringLiteral("Version 0.3.1"),
-            QStringLiteral("---"),
-            QStringLiteral("Start seller runtime"),
-            QStringLiteral("---"),
-            QStringLiteral("Open Console"),
-            QStringLiteral("Open Devices"),
-            QStringLiteral("---"),
-            QStringLiteral("Sign out"),
-            QStringLiteral("---"),
-            QStringLiteral("Check for updates\u2026"),
-            QStringLiteral("Launch at login"),
-            QStringLiteral("---"),
-            QStringLiteral("Quit Orvelquin"),
-        };
-        QCOMPARE(titles(items), expected);
-        QCOMPARE(find(items, MenuAction::ToggleRuntime)->shortcut, QKeySequence(Qt::CTRL | Qt::Key_R));
-        QCOMPARE(find(items, MenuAction::OpenConsole)->shortcut, QKeySequence(Qt::CTRL | Qt::Key_C));
-        QCOMPARE(find(items, MenuAction::OpenDevices)->shortcut, QKeySequence(Qt::CTRL | Qt::Key_D));
-        QVERIFY(find(items, MenuAction::SignOut)->shortcut.isEmpty());
-    }
-
-    void signedOutAfterConnectedShowsDisconnectedWithLastTime() {
-        MenuState s = signedIn();
-        s.hasDeviceToken = false;
-        s.email.reset();
-        s.deviceId.reset();
-        QCOMPARE(composeMenu(s)[4].title, QStringLiteral("Status: Disconnected \u00B7 Last heartbeat 14:03:22"));
-    }
-
-    void deviceText_data() {
-        QTest::addColumn<QString>("deviceId");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("12 characters whole")
-            << QStringLiteral("abcdefghijkl") << QStringLiteral("Device: abcdefghijkl");
-        QTest::newRow("13 characters cut")
-            << QStringLiteral("abcdefghijklm") << QStringLiteral("Device: abcdefghijkl\u2026");
-        // Twelve family emoji, each one grapheme of several code points, are shown whole.
-        const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
-        QTest::newRow("12 graphemes of many code points")
-            << family.repeated(12) << QStringLiteral("Device: ") + family.repeated(12);
-        QTest::newRow("13 graphemes cut between clusters")
-            << family.repeated(13) << QStringLiteral("Device: ") + family.repeated(12) + QChar(0x2026);
-        QTest::newRow("combining accents")
-            << QStringLiteral("e\u0301").repeated(13)
-            << QStringLiteral("Device: ") + QStringLiteral("e\u0301").repeated(12) + QChar(0x2026);
-    }
-
-    void deviceText() {
-        QFETCH(QString, deviceId);
-        QFETCH(QString, shown);
-        MenuState s = signedIn();
-        s.deviceId = deviceId;
-        QCOMPARE(composeMenu(s)[3].title, shown);
-    }
-
-    void hostAndRuntimeTexts_data() {
-        QTest::addColumn<quint64>("ramBytes");
-        QTest::addColumn<bool>("running");
-        QTest::addColumn<qint64>("uptime");
-        QTest::addColumn<double>("cpu");
-        QTest::addColumn<QString>("runtimeText");
-        QTest::addColumn<QString>("hostText");
-        QTest::newRow("unknown memory") << quint64(0) << false << qint64(0) << -1.0
-                                        << QStringLiteral("Seller runtime: bundled \u00B7 stopped")
-                                        << QStringLiteral("M \u00B7 Unknown total \u00B7 G");
-        QTest::newRow("running, first rebuild without figure")
-            << quint64(17179869184ULL) << true << qint64(3900) << -1.0
-            << QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up 1h 5m")
-            << QStringLiteral("M \u00B7 16.0 GB total \u00B7 G");
-        QTest::newRow("running with figure truncated")
-            << quint64(17179869184ULL) << true << qint64(75) << 7.9
-            << QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up 1m")
-            << QStringLiteral("M \u00B7 16.0 GB total \u00B7 G \u00B7 7% CPU");
-        QTest::newRow("odd memory size") << quint64(8000000000ULL) << true << qint64(10800) << 99.99
-                                         << QStringLiteral("Seller runtime: bundled \u00B7 running \u00B7 up 3h 0m")
-                                         << QStringLiteral("M \u00B7 7.5 GB total \u00B7 G \u00B7 99% CPU");
-    }
-
-    void hostAndRuntimeTexts() {
-        QFETCH(quint64, ramBytes);
-        QFETCH(bool, running);
-        QFETCH(qint64, uptime);
-        QFETCH(double, cpu);
-        QFETCH(QString, runtimeText);
-        QFETCH(QString, hostText);
-        MenuState s = signedIn();
-        s.ramBytes = ramBytes;
-        s.runtimeRunning = running;
-        s.runtimeStateLabel = running ? QStringLiteral("running") : QStringLiteral("stopped");
-        s.runtimeUptimeSeconds = uptime;
-        if (cpu >= 0) {
-            s.runtimeCpuPercent = cpu;
+        const std::pair<double, const char*> figures[] = {{7.9, "7% CPU"}, {99.99, "99% CPU"}};
+        for (const auto& [cpu, text] : figures) {
+            row(text, 6, u"(M · 16.0 GB total · G · %1)"_s.arg(QLatin1String(text)),
+                [cpu = cpu](MenuState& s) { s.runtimeRunning = true, s.runtimeCpuPercent = cpu; });
         }
-        const QList<MenuItem> items = composeMenu(s);
-        QCOMPARE(items[5].title, runtimeText);
-        QCOMPARE(items[6].title, hostText);
-        QCOMPARE(items[9].title,
-                 running ? QStringLiteral("Stop seller runtime") : QStringLiteral("Start seller runtime"));
+        row("update item, a leading v kept", 17, u"Update available (vv1.2.0)"_s,
+            [](MenuState& s) { s.pendingUpdateVersion = u"v1.2.0"_s; });
     }
-
-    void pendingUpdateAndCheckMark_data() {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("title");
-        QTest::newRow("plain") << QStringLiteral("1.2.0") << QStringLiteral("Update available (v1.2.0)");
-        QTest::newRow("leading v kept") << QStringLiteral("v1.2.0") << QStringLiteral("Update available (vv1.2.0)");
-    }
-
-    void pendingUpdateAndCheckMark() {
-        QFETCH(QString, version);
-        QFETCH(QString, title);
-        for (const bool signedInLayout : {true, false}) {
-            MenuState s = signedInLayout ? signedIn() : freshSignedOut();
-            s.pendingUpdateVersion = version;
-            s.launchAtLogin = true;
-            const QList<MenuItem> items = composeMenu(s);
-            const QStringList t = titles(items);
-            const qsizetype check = t.indexOf(QStringLiteral("Check for updates\u2026"));
-            QCOMPARE(t.value(check + 1), title);
-            QCOMPARE(items[check + 1].action, MenuAction::OpenDownloadPage);
-            const MenuItem* launch = find(items, MenuAction::ToggleLaunchAtLogin);
-            QVERIFY(launch->checkable && launch->checked);
-        }
-    }
-
-    void formatUptime_data() {
-        QTest::addColumn<qint64>("seconds");
-        QTest::addColumn<QString>("text");
-        const QList<std::pair<qint64, const char*>> rows = {{0, "0s"},       {42, "42s"},     {59, "59s"},
-                                                            {60, "1m"},      {299, "4m"},     {3599, "59m"},
-                                                            {3600, "1h 0m"}, {3661, "1h 1m"}, {90000, "25h 0m"}};
-        for (const auto& [seconds, text] : rows) {
-            QTest::newRow(text) << seconds << QString::fromLatin1(text);
-        }
-    }
-
-    void formatUptime() {
-        QFETCH(qint64, seconds);
-        QFETCH(QString, text);
-        QCOMPARE(orvelquin::formatUptime(seconds), text);
+    void rules() {
+        QFETCH(MenuState, state);
+        QFETCH(int, index);
+        QFETCH(QString, line);
+        QCOMPARE(layout(state).value(index), line);
     }
 };
 
