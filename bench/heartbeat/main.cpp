@@ -131,13 +131,14 @@ int main(int argc, char* argv[]) {
             QCoreApplication::exit(0);
         }
     });
-    QTimer::singleShot(0, &delegate, [&] {
-        delegate.applicationDidFinishLaunching();
-        if (!delegate.deviceToken()) {
+    // The credentials arrive once the keychain has answered; the menu is rebuilt then.
+    QObject::connect(&delegate, &orvelquin::AppDelegate::menuRebuilt, &app, [&] {
+        if (!delegate.isKeychainPending() && !delegate.deviceToken()) {
             std::fprintf(stderr, "orvelquin-bench-heartbeat: not signed in (no device token in the Secret Service)\n");
             QCoreApplication::exit(1);
         }
     });
+    QTimer::singleShot(0, &delegate, [&] { delegate.applicationDidFinishLaunching(); });
     // Generous: a stalled service should end the run, not hang the bench.
     QTimer::singleShot(static_cast<int>((warmup + beats) * (interval + 1.0) * 1000.0) + 30'000, &app, [] {
         std::fprintf(stderr, "orvelquin-bench-heartbeat: timed out\n");
