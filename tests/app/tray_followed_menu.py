@@ -1,16 +1,8 @@
 #!/usr/bin/python3
-"""End to end: the real agent, its menu followed as GNOME's AppIndicator extension, Xfce, LXQt and
-waybar follow it: bound once to the path the Menu property gave at registration, changed only by
-the exporter's signals, so a menu swapped instead of updated stays frozen here as it does there.
+"""The real agent, its menu followed as GNOME's AppIndicator extension, Xfce, LXQt and waybar do:
+a menu swapped instead of updated stays frozen here as there. Args: AGENT SERVICE_URL BUILD_DIR"""
 
-usage: tray_followed_menu.py AGENT_BINARY SERVICE_URL BUILD_DIR"""
-
-import os
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
+import os, re, shutil, subprocess, sys, tempfile  # noqa: E401
 
 from traysession import (DEMO_EMAIL, DEMO_PASSWORD, SNI, Agent, DevService, Failed, FollowedMenu, GLib, Watcher,
                          call, clear_credentials, item_property, main, new_window, popups, stop, store_credentials,
@@ -130,8 +122,7 @@ def scenario(steps, binary, service_url, build_dir):
                   lambda: menu.click("Quit Orvelquin") or agent.quits("Quit Orvelquin in the followed menu"), False)
 
     def stored_texts(agent, watcher):
-        """Installed with the runtime it bundles: texts with dbusmenu and Qt mnemonic characters, a
-        change by the heartbeat alone (the first goes out one interval, 30 s, after launch), a SIGKILL."""
+        # Installed, with its bundled runtime; the first heartbeat goes out one interval, 30 s, after launch.
         menu = steps.run("stored credentials: menu bound", lambda: FollowedMenu(watcher.wait_item()))
         steps.run("account and device id with & and _ shown literally",
                   lambda: menu.wait_for(signed_in(account, device_id, DISCONNECTED, BUNDLED_STOPPED), 10))

@@ -1,15 +1,8 @@
 #!/usr/bin/python3
-"""End to end with a real panel, LXQt's, as the StatusNotifierHost: after the agent rebuilds its
-menu (a runtime start) the panel's own view must show the new state, and "Quit Orvelquin" clicked
-with the pointer in the menu the panel draws must end the agent. A picture of that menu is left as
-panel-menu-after-rebuild.png in the working directory.
+"""LXQt's panel as the host: a rebuilt menu reaches its view, its own menu's Quit ends the agent
+(pictured in panel-menu-after-rebuild.png). Args: AGENT SERVICE_URL"""
 
-usage: tray_lxqt_panel.py AGENT_BINARY SERVICE_URL"""
-
-import os
-import re
-import shutil
-import sys
+import os, re, shutil, sys  # noqa: E401
 
 from traypanel import LxqtPanel, PanelView, screenshot
 from traysession import (DEMO_EMAIL, Agent, DevService, Failed, clear_credentials, main, menu_click, registered_item,

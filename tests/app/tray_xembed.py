@@ -1,20 +1,14 @@
 #!/usr/bin/python3
-"""End to end with tray hosts that start after the agent, which found no status area at launch and
-said so: a StatusNotifierWatcher must get its item, whose menu quits it; a plain XEmbed tray
-(trayer) must get its icon once it takes the X selection, a primary click on the icon must open
-the menu, and Ctrl+Q, the key equivalent shown in it, must end the agent while it is open.
+"""Tray hosts that start after the agent: a watcher gets its item; trayer (XEmbed) its icon, whose
+primary click opens the menu, where Ctrl+Q ends the agent. Args: AGENT"""
 
-usage: tray_xembed.py AGENT_BINARY"""
-
-import subprocess
-import sys
+import subprocess, sys  # noqa: E401
 
 from traysession import Agent, Failed, FollowedMenu, Watcher, main, mapped, new_window, popups, stop, wait_until, \
     window_geometry, xdo
 
 
 def dismiss_the_alert(agent):
-    """Without any status area the agent says so in an alert; dismissed, it waits for one."""
     alert = wait_until(lambda: [w for w in agent.windows() if mapped(w)], 15)
     if not alert:
         raise Failed("the agent showed no alert about the missing status area")

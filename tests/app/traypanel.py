@@ -1,31 +1,13 @@
-"""A real panel for the tray tests and the screenshots: LXQt's panel with only its status notifier
-plugin on the session's Xvfb display, and its own view of the agent's menu, read off the bus by a
-monitor connection (its GetLayout replies and the property updates it receives)."""
+"""LXQt's panel with only its status notifier plugin, and its own view of the agent's menu."""
 
-import os
-import re
-import shutil
-import subprocess
-import tempfile
+import os, re, shutil, subprocess, tempfile  # noqa: E401
 
 from traysession import WATCHER, Failed, GLib, Gio, call, new_window, popups, shown_label, stop, wait_until, \
     window_geometry, xdo, xwininfo
 
-PANEL_CONF = """[General]
-__userfile__=true
-[panel1]
-plugins=statusnotifier
-position=Bottom
-alignment=-1
-panelSize=32
-iconSize=22
-desktop=0
-background-color={}
-font-color={}
-[statusnotifier]
-type=statusnotifier
-alignment=Left
-"""
+PANEL_CONF = ("[General]\n__userfile__=true\n[panel1]\nplugins=statusnotifier\nposition=Bottom\nalignment=-1\n"
+              "panelSize=32\niconSize=22\ndesktop=0\nbackground-color={}\nfont-color={}\n"
+              "[statusnotifier]\ntype=statusnotifier\nalignment=Left\n")
 
 
 def name_owner(name):
@@ -49,7 +31,6 @@ class LxqtPanel:
         self.unique_name = name_owner(WATCHER)
 
     def geometry(self):
-        """x, y, width, height of the panel's window."""
         return window_geometry(re.search(r'^\s+(0x[0-9a-f]+) "LXQt Panel"', xwininfo("-root", "-children"),
                                          re.M).group(1))
 
@@ -69,8 +50,7 @@ def screenshot(path, window="root"):
 
 
 class PanelView:
-    """The panel's own picture of the agent's top-level menu: its last GetLayout reply for the
-    root, with the property updates sent to it since."""
+    """The panel's last GetLayout reply for the root, with the updates sent to it since, seen by a monitor."""
 
     def __init__(self, panel_name):
         self.panel, self.messages = panel_name, []
@@ -92,7 +72,6 @@ class PanelView:
         return None if kind == Gio.DBusMessageType.METHOD_CALL else message
 
     def entries(self):
-        """(id, label as drawn) of the visible top-level entries as the panel last learnt them."""
         root_calls, items = set(), None
         for kind, sender, dest, member, serial, reply_serial, body in list(self.messages):
             if kind == Gio.DBusMessageType.METHOD_CALL and sender == self.panel and member == "GetLayout":

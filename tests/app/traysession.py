@@ -1,19 +1,7 @@
-"""What the Python tray tests share: the development service, the agent's credentials in the
-session's Secret Service, the agent, a StatusNotifierWatcher, the X display, and the menu followed
-as panels follow it (libdbusmenu's client, bound once, updated only by the item's own signals).
-Runs under /usr/bin/python3 (python3-gi, gir1.2-dbusmenu-glib-0.4) inside scripts/test-session."""
+"""What the tray tests share: the development service, the keyring, the agent, a watcher, the X
+display, the menu as panels follow it. Runs under /usr/bin/python3 inside scripts/test-session."""
 
-import json
-import os
-import re
-import shutil
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import urllib.request
-
+import json, os, re, shutil, socket, subprocess, sys, tempfile, time, urllib.request  # noqa: E401
 import gi
 
 gi.require_version("Dbusmenu", "0.4")
@@ -32,8 +20,7 @@ class Failed(Exception):
 
 
 def wait_until(predicate, timeout, tick_ms=100):
-    """Runs the GLib main loop until predicate() holds or timeout seconds pass; gives its last
-    value. The tick wakes the loop for things outside it (a child's exit, a window)."""
+    """Runs the GLib loop until predicate() holds or timeout s pass; the tick wakes it for outside events."""
     deadline = time.monotonic() + timeout
     tick = GLib.timeout_add(tick_ms, lambda: True)
     try:
@@ -64,14 +51,12 @@ def item_property(item, name):
 
 
 def registered_item():
-    """The last item the session's watcher lists, as (bus name, object path)."""
     service, slash, path = dbus_property(WATCHER, "/StatusNotifierWatcher", WATCHER,
                                          "RegisteredStatusNotifierItems")[-1].partition("/")
     return service, slash + path if slash else "/StatusNotifierItem"
 
 
 def menu_click(item, item_id):
-    """What a panel sends when an entry is clicked in its menu."""
     call(item[0], item_property(item, "Menu"), "com.canonical.dbusmenu", "Event",
          GLib.Variant("(isvu)", (item_id, "clicked", GLib.Variant("i", 0), 0)))
 
@@ -117,7 +102,6 @@ class DevService:
             return json.loads(reply.read() or b"{}")
 
     def sign_in_device(self):
-        """The credentials the agent's own sign-in would store for the demo account."""
         token = self.request("POST", "/auth/login", {"email": DEMO_EMAIL, "password": DEMO_PASSWORD})["access_token"]
         device = self.request("POST", "/v1/devices/register",
                               {"name": "tray-test", "platform": "Linux", "software_version": "0.0.0"}, token)
@@ -141,8 +125,7 @@ def stored_credential(key):
 
 
 class Agent:
-    """The real binary with runtime and configuration folders of its own; the seller runtime is the
-    reference one from the source tree unless it runs the one it bundles."""
+    """The real binary with folders of its own; the source tree's seller runtime unless bundled_runtime."""
 
     def __init__(self, binary, extra_env=None, bundled_runtime=False):
         self.scratch = tempfile.mkdtemp(prefix="orvelquin-tray-")
@@ -184,19 +167,17 @@ class Agent:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
-WATCHER_XML = """<node><interface name="org.kde.StatusNotifierWatcher">
-  <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+WATCHER_XML = """<node><interface name="org.kde.StatusNotifierWatcher">%s
   <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
   <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-</interface></node>"""
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>""" % "".join(
+    '<method name="Register%s"><arg type="s" direction="in"/></method>' % m for m in ("StatusNotifierItem",
+                                                                                     "StatusNotifierHost"))
 
 
 class Watcher:
-    """Owns the StatusNotifierWatcher name and says a host is there, so the agent exports its icon
-    as a StatusNotifierItem; records each registration as (bus name, object path)."""
+    """Says a host is there, so the agent exports a StatusNotifierItem; records them as (bus name, path)."""
 
     def __init__(self):
         self.items, owned = [], []
@@ -238,8 +219,7 @@ def shown_label(raw):
 
 
 class FollowedMenu:
-    """libdbusmenu's client bound once to the path the item's Menu property named when it
-    registered; from then on it knows only what the exporter's signals tell it."""
+    """libdbusmenu's client bound once to the item's Menu path; it learns only from the exporter's signals."""
 
     def __init__(self, item, timeout=10):
         self.item = item
@@ -250,7 +230,6 @@ class FollowedMenu:
             raise Failed("the exported menu never gave a layout")
 
     def entries(self):
-        """The visible top-level entries as (id, shown label, enabled), separators as "---"."""
         root = self.client.get_root()
         out = []
         for child in root.get_children() if root else []:
@@ -265,7 +244,6 @@ class FollowedMenu:
         return [label for _, label, _ in self.entries()]
 
     def click(self, label):
-        """Clicks the entry with this label as a panel does, through the followed item."""
         root = self.client.get_root()
         for child in root.get_children() if root else []:
             if shown_label(child.property_get("label") or "") == label:
@@ -279,7 +257,6 @@ class FollowedMenu:
         raise Failed("the followed menu has no entry %r: %r" % (label, self.labels()))
 
     def wait_for(self, expected, timeout):
-        """Waits until the labels match expected (texts, or patterns matched whole)."""
         def matches():
             labels = self.labels()
             return len(labels) == len(expected) and all(
@@ -289,9 +266,6 @@ class FollowedMenu:
             raise Failed("after %d s the followed menu shows\n  %r\nexpected\n  %r"
                          % (timeout, self.labels(), [getattr(e, "pattern", e) for e in expected]))
         return self.entries()
-
-
-# --- the X display -------------------------------------------------------------------------------
 
 
 def xdo(*args, check=True, timeout=30):
@@ -308,7 +282,6 @@ def window_geometry(window):
 
 
 def popups():
-    """Viewable override-redirect windows: open menus."""
     return {w for w in re.findall(r"^\s+(0x[0-9a-f]+)", xwininfo("-root", "-children"), re.M)
             if re.search(r"IsViewable[\s\S]*Override Redirect State: yes", xwininfo("-id", w))}
 
@@ -327,12 +300,8 @@ def new_window(windows, action, what, timeout=10):
     return opened[0]
 
 
-# --- running a scenario ----------------------------------------------------------------------------
-
-
 class Steps:
     """Named checks in order; once one fails, those that build on it are not reached."""
-
     def __init__(self):
         self.results, self.broken = [], None
 
@@ -349,18 +318,14 @@ class Steps:
 
 
 def main(scenario, tools=(), skip_without=()):
-    """usage: SCRIPT AGENT_BINARY [SERVICE_URL [BUILD_DIR]]. Skips (77) when the agent was built for
-    another service than the loopback one or a panel in skip_without is missing; fails when tools are."""
+    """SCRIPT AGENT_BINARY [SERVICE_URL [BUILD_DIR]]: skip (77) without loopback service or skip_without."""
     args = sys.argv[1:]
     if len(args) > 1 and not re.match(r"http://127\.0\.0\.1:\d+$", args[1]):
         print("SKIP: the agent was built for %s, not the loopback development service" % args[1])
         return 77
-    if [t for t in skip_without if not shutil.which(t)]:
-        print("SKIP: missing " + ", ".join(t for t in skip_without if not shutil.which(t)))
-        return 77
-    if [t for t in tools if not shutil.which(t)]:
-        print("FAIL: missing tools %s (scripts/install-deps installs them)" % [t for t in tools if not shutil.which(t)])
-        return 1
+    for group, status in ((skip_without, 77), (tools, 1)):
+        if [t for t in group if not shutil.which(t)]:
+            return print("%s: missing %s" % ("SKIP" if status == 77 else "FAIL", group)) or status
     steps = Steps()
     scenario(steps, *args)
     for name, error in steps.results:
