@@ -1,19 +1,12 @@
 #!/usr/bin/python3
-"""End to end with a real panel: LXQt's panel is the StatusNotifierHost. After the agent rebuilds
-its menu (a runtime start), the panel's own view of the menu must show the new state, and the
-"Quit Orvelquin" entry of the menu the panel draws, clicked with the pointer, must end the agent.
-A picture of that menu is left as panel-menu-after-rebuild.png in the working directory.
+"""LXQt's panel as the host: a rebuilt menu reaches its view, its own menu's Quit ends the agent
+(pictured in panel-menu-after-rebuild.png). Args: AGENT SERVICE_URL"""
 
-usage: tray_lxqt_panel.py AGENT_BINARY SERVICE_URL"""
+import os, re, shutil, sys  # noqa: E401
 
-import os
-import re
-import shutil
-import sys
-
-from traypanel import LxqtPanel, PanelView, click, open_panel_menu, screenshot, window_geometry
-from traysession import (Agent, DevService, Failed, GLib, Gio, bus, clear_credentials, item_property, report,
-                         store_credentials, wait_until)
+from traypanel import LxqtPanel, PanelView, screenshot
+from traysession import (DEMO_EMAIL, Agent, DevService, Failed, clear_credentials, main, menu_click, registered_item,
+                         stop, store_credentials, wait_until, window_geometry, xdo)
 
 RUNNING = re.compile(r"Seller runtime: custom path \u00b7 running \u00b7 up .+")
 
@@ -23,82 +16,37 @@ def panel_shows(view, wanted, timeout):
         raise Failed("the panel's view of the menu after %d s: %r" % (timeout, view.labels()))
 
 
-def send_click(item_service, menu_path, item_id):
-    """What the panel sends when an entry is clicked in its menu."""
-    bus().call_sync(item_service, menu_path, "com.canonical.dbusmenu", "Event",
-                    GLib.Variant("(isvu)", (item_id, "clicked", GLib.Variant("i", 0), 0)), None,
-                    Gio.DBusCallFlags.NONE, 5000, None)
+def quit_from_panel_menu(panel, agent):
+    menu = panel.open_menu()
+    if shutil.which("import"):  # ImageMagick, when there: a picture for the reader only
+        screenshot(os.path.join(os.getcwd(), "panel-menu-after-rebuild.png"), menu)
+    x, y, width, height = window_geometry(menu)
+    xdo("mousemove", str(x + width // 3), str(y + height - 12), "click", "1")  # the last entry: "Quit Orvelquin"
+    agent.quits("Quit Orvelquin clicked in the panel's menu")
 
 
-def main():
-    binary, service_url = sys.argv[1], sys.argv[2]
-    if not re.match(r"http://127\.0\.0\.1(:\d+)?$", service_url):
-        print("SKIP: the agent was built for %s, not the loopback development service" % service_url)
-        return 77
-    if not shutil.which("lxqt-panel"):
-        print("SKIP: lxqt-panel is not installed (scripts/screenshots installs it)")
-        return 77
-    results = []
+def scenario(steps, binary, service_url):
     service = DevService(service_url, "--latest-version", "0.0.1")
     panel = agent = view = None
     try:
         clear_credentials()
-        store_credentials(dict(service.sign_in_device(), email="demo@orvelquin.test"))
+        store_credentials(dict(service.sign_in_device(), email=DEMO_EMAIL))
         panel = LxqtPanel()
         view = PanelView(panel.unique_name)
         agent = Agent(binary)
-
-        def first_layout():
-            panel_shows(view, [lambda label: label == "Start seller runtime"], 15)
-
-        def rebuild_reaches_panel():
-            entry = next(i for i, label in view.entries() if label == "Start seller runtime")
-            item = registered_item()
-            send_click(item[0], item_property(item, "Menu"), entry)
-            panel_shows(view, [lambda label: label == "Stop seller runtime", RUNNING.fullmatch], 10)
-
-        def quit_from_panel_menu():
-            menu = open_panel_menu(panel)
-            if shutil.which("import"):  # ImageMagick, when there: a picture for the reader only
-                screenshot(os.path.join(os.getcwd(), "panel-menu-after-rebuild.png"), menu)
-            x, y, width, height = window_geometry(menu)
-            click(x + width // 3, y + height - 12, 1)  # the last entry: "Quit Orvelquin"
-            if not agent.wait_exit(10):
-                raise Failed("the agent still runs 10 s after Quit Orvelquin was clicked in the panel's menu")
-
-        for name, step in (("the panel reads the first menu", first_layout),
-                           ("a rebuild reaches the panel's view", rebuild_reaches_panel),
-                           ("Quit Orvelquin clicked in the panel's own menu ends the agent", quit_from_panel_menu)):
-            try:
-                step()
-                results.append((name, None))
-            except (Failed, GLib.Error, StopIteration) as error:
-                results.append((name, repr(error)))
-        print("the panel asked for the layout %d times" % view.layout_requests())
+        steps.run("the panel reads the first menu", lambda: panel_shows(view, ["Start seller runtime".__eq__], 15))
+        steps.run("a rebuild reaches the panel's view", lambda: menu_click(
+            registered_item(), next(i for i, label in view.entries() if label == "Start seller runtime")) or
+            panel_shows(view, ["Stop seller runtime".__eq__, RUNNING.fullmatch], 10))
+        steps.run("Quit Orvelquin clicked in the panel's own menu ends the agent",
+                  lambda: quit_from_panel_menu(panel, agent), False)
     finally:
-        if agent:
-            agent.stop()
-        if view:
-            view.close()
-        if panel:
-            panel.stop()
+        for part, end in ((agent, "stop"), (view, "close"), (panel, "stop")):
+            if part:
+                getattr(part, end)()
         clear_credentials()
-        service.stop()
-    return report(results)
-
-
-def registered_item():
-    """The agent's item as the panel's watcher lists it: (bus name, object path)."""
-    reply = bus().call_sync("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-                            "org.freedesktop.DBus.Properties", "Get",
-                            GLib.Variant("(ss)", ("org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems")),
-                            GLib.VariantType("(v)"), Gio.DBusCallFlags.NONE, 5000, None)
-    items = reply.unpack()[0]
-    if not items:
-        raise Failed("the panel lists no registered item")
-    service, slash, path = items[-1].partition("/")
-    return service, slash + path if slash else "/StatusNotifierItem"
+        stop(service.proc)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(scenario, skip_without=("lxqt-panel",)))
