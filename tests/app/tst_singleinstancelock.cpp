@@ -109,7 +109,8 @@ private Q_SLOTS:
                                     : kind == u"fifo" ? ::mkfifo(QFile::encodeName(lock.filePath()), 0600) == 0
                                     : kind == u"held" ? first.emplace(dir.path(), name).acquire()
                                                       : QFile::link(target, lock.filePath())));
-        QCOMPARE(std::pair(lock.acquire(), lock.isHeld()), std::pair(taken, taken));
+        const bool acquired = lock.acquire();
+        QCOMPARE(std::pair(acquired, lock.isHeld()), std::pair(taken, taken));
         QVERIFY(QFileInfo(lock.filePath()).isFile() && !QFileInfo(lock.filePath()).isSymLink());
         QCOMPARE(readFile(lock.filePath()), taken ? kOwnPid : contents);
         QCOMPARE(readFile(target), kind == u"symlink" ? QByteArray("keep me") : QByteArray());

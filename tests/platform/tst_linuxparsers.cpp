@@ -26,8 +26,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("parsed");
         const QByteArray tail = " S 1 4242 4242 0 -1 4194560 39147 0 0 0 1234 567 0 0 20 0 31 0 146012 3133440 388\n";
         const QByteArray mem = "MemTotal:  16318152 kB\nMemFree:  1 kB\nActive:  5242880 kB\nActive(anon):  1 kB\n";
-        const auto row = [](const char* name, const char* parser, const QByteArray& input, const QString& parsed) {
-            QTest::newRow(name) << QString::fromLatin1(parser) << input << parsed;
+        const auto row = [](const char* name, const char* parser, const QByteArray& input, const QByteArray& parsed) {
+            QTest::newRow(name) << QString::fromLatin1(parser) << input << QString::fromUtf8(parsed);
         };
         row("os: first three numbers", "os", "6.1.0-18-amd64", "Linux 6.1.0");
         row("os: missing parts are 0", "os", "6.8-rc1", "Linux 6.8.0");
@@ -39,8 +39,8 @@ private Q_SLOTS:
         row("cpu: none", "cpu", "processor\t: 0\nBogoMIPS\t: 50.00\n", "none");
         row("dt: NUL-terminated", "dt", QByteArray("Raspberry Pi 4 Model B\0", 23), "Raspberry Pi 4 Model B");
         row("dt: only a NUL", "dt", QByteArray("\0", 1), "none");
-        row("mem: kB to bytes", "MemTotal", mem, QString::number(16318152ULL * 1024));
-        row("mem: whole key only", "Active", mem, QString::number(5242880ULL * 1024));
+        row("mem: kB to bytes", "MemTotal", mem, QByteArray::number(16318152ULL * 1024));
+        row("mem: whole key only", "Active", mem, QByteArray::number(5242880ULL * 1024));
         row("mem: missing", "SwapTotal", mem, "none");
         row("mem: not a number", "MemTotal", "MemTotal: lots kB\n", "none");
         row("gpu: first adapter", "gpu",
