@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,11 +28,8 @@ QByteArray readFile(const QString& path) {
 void writeExecutable(const QString& path, const QByteArray& script, bool executable = true) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(script);
-    f.close();
-    f.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                : QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(script) == script.size());
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permission()));
 }
 
 // Live processes that carry this device token in their environment (a zombie's reads empty).
@@ -49,10 +44,6 @@ QList<qint64> holdersOf(const QString& token) {
         }
     }
     return holders;
-}
-
-SellerRuntimeController::Hooks hostHooks(const QString& resources, std::chrono::milliseconds grace) {
-    return {resources, [] { return QDateTime::currentDateTime(); }, [](qint64) { return std::nullopt; }, grace};
 }
 
 } // namespace
@@ -191,36 +182,33 @@ private Q_SLOTS:
         QCOMPARE(runtime.pid().value_or(0), second);
     }
 
-    void agentShutdownLetsTheRuntimeFinish() {
-        install("#!/bin/sh\ntrap 'echo clean > \"$0.finished\"; exit 0' TERM\ntouch \"$0.ready\"\n"
-                "while :; do sleep 0.1; done\n");
-        {
-            SellerRuntimeController runtime(hooks());
-            QVERIFY(start(runtime));
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtimePath() + u".ready"_s), 10000);
-        }
-        QVERIFY(QFile::exists(runtimePath() + u".finished"_s));
-    }
-
     // Whatever the runtime started holds the device token as well: it ends with the runtime on
     // stop, at the agent's exit and with a SIGKILLed agent, even where SIGTERM is ignored.
     void nothingOfTheRuntimeOutlivesIt_data() {
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("finishes");
         // The grandchild reports ready only once it is in place, ignoring SIGTERM like its parent.
         const QByteArray deaf = "#!/bin/sh\ntrap '' TERM\nsh -c 'touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
         const QByteArray obedientParent = "#!/bin/sh\ntrap 'exit 0' TERM\n"
                                           "sh -c 'trap \"\" TERM; touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
         for (const char* ending : {"stop", "shutdown", "agent killed"}) {
-            QTest::addRow("%s, runtime ignores SIGTERM", ending) << QString::fromLatin1(ending) << deaf;
+            QTest::addRow("%s, runtime ignores SIGTERM", ending) << QString::fromLatin1(ending) << deaf << false;
             QTest::addRow("%s, only its child ignores SIGTERM", ending)
-                << QString::fromLatin1(ending) << obedientParent;
+                << QString::fromLatin1(ending) << obedientParent << false;
         }
+        // At the agent's exit a runtime that obeys SIGTERM gets to finish its handler.
+        QTest::newRow("shutdown, runtime obeys SIGTERM")
+            << u"shutdown"_s
+            << QByteArray("#!/bin/sh\ntrap 'echo clean > \"$0.finished\"; exit 0' TERM\nsleep 600 &\n"
+                          "touch \"$0.ready\"\nwait\n")
+            << true;
     }
 
     void nothingOfTheRuntimeOutlivesIt() {
         QFETCH(QString, ending);
         QFETCH(QByteArray, script);
+        QFETCH(bool, finishes);
         install(script);
         const QString token = u"dt_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++m_tokens);
         QProcess agent;
@@ -239,6 +227,7 @@ private Q_SLOTS:
             runtime.reset();
             agent.kill();
         }
+        QCOMPARE(QFile::exists(runtimePath() + u".finished"_s), finishes);
         QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QList<qint64>(), 10000);
     }
 
@@ -251,37 +240,31 @@ private Q_SLOTS:
         QCOMPARE(runtime.state(), State::Running);
     }
 
+    // CPU use between two readings, as a share of one core; a failed reading keeps the sample, so
+    // the next one covers both intervals; a clock set back gives no figure and a new sample.
     void cpuFigureRules() {
         install("#!/bin/sh\nexec sleep 60\n");
         SellerRuntimeController runtime(hooks());
         QVERIFY(!runtime.cpuUsagePercent());
         QCOMPARE(runtime.uptimeSeconds(), 0);
         QVERIFY(start(runtime));
-
-        m_cpu = 1'000'000'000ULL;
-        QVERIFY(!runtime.cpuUsagePercent()); // the first reading has nothing to compare with
-        m_now = m_now.addSecs(30);
-        m_cpu = *m_cpu + 15'000'000'000ULL;
-        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 50.0);
-        QCOMPARE(runtime.uptimeSeconds(), 30);
-
-        m_now = m_now.addSecs(30);
-        m_cpu = *m_cpu + 90'000'000'000ULL;
-        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 100.0); // several cores still report 100
-
-        m_cpu.reset(); // a failed reading keeps the sample...
-        m_now = m_now.addSecs(30);
-        QVERIFY(!runtime.cpuUsagePercent());
-        m_cpu = 106'000'000'000ULL + 3'000'000'000ULL; // ...so the next one covers both intervals
-        m_now = m_now.addSecs(30);
-        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 5.0);
-
-        m_now = m_now.addSecs(-120); // clock set back: no figure, and a new sample
-        QVERIFY(!runtime.cpuUsagePercent());
-        QCOMPARE(runtime.uptimeSeconds(), 0);
-        m_now = m_now.addSecs(10);
-        QCOMPARE(runtime.cpuUsagePercent().value_or(-1), 0.0);
-
+        struct Reading {
+            int seconds;
+            std::optional<quint64> cpuNs;
+            std::optional<double> percent;
+            qint64 uptime;
+        };
+        const std::optional<double> none;
+        const Reading readings[] = {{0, 1'000'000'000ULL, none, 0},      {30, 16'000'000'000ULL, 50.0, 30},
+                                    {30, 106'000'000'000ULL, 100.0, 60}, {30, std::nullopt, none, 90},
+                                    {30, 109'000'000'000ULL, 5.0, 120},  {-120, 109'000'000'000ULL, none, 0},
+                                    {10, 109'000'000'000ULL, 0.0, 10}};
+        for (const Reading& reading : readings) {
+            m_now = m_now.addSecs(reading.seconds);
+            m_cpu = reading.cpuNs;
+            QCOMPARE(runtime.cpuUsagePercent(), reading.percent);
+            QCOMPARE(runtime.uptimeSeconds(), reading.uptime);
+        }
         runtime.stop();
         QVERIFY(!runtime.cpuUsagePercent());
     }
@@ -304,20 +287,14 @@ private Q_SLOTS:
     }
 };
 
-// With --host-runtime <resource directory> <token>, the program stands in for an agent that runs
-// the runtime until it is killed.
-int hostRuntime(const QString& resources, const QString& token) {
-    SellerRuntimeController runtime(hostHooks(resources, std::chrono::seconds(3)));
-    if (!runtime.start(QStringLiteral("http://127.0.0.1:1"), token, 1)) {
-        return 1;
-    }
-    return QCoreApplication::exec();
-}
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (const QStringList args = QCoreApplication::arguments(); args.value(1) == QStringLiteral("--host-runtime")) {
-        return hostRuntime(args.value(2), args.value(3));
+    // With --host-runtime <resource directory> <token>, the program stands in for an agent that
+    // runs the runtime until it is killed.
+    if (const QStringList args = QCoreApplication::arguments(); args.value(1) == u"--host-runtime") {
+        SellerRuntimeController runtime({args.value(2), [] { return QDateTime::currentDateTime(); },
+                                         [](qint64) { return std::optional<quint64>(); }});
+        return runtime.start(u"http://127.0.0.1:1"_s, args.value(3), 1) ? QCoreApplication::exec() : 1;
     }
     QCoreApplication::setOrganizationName(QStringLiteral("Orvelquin"));
     QCoreApplication::setApplicationName(QStringLiteral("orvelquin-desktop-tests"));
