@@ -3,19 +3,12 @@
 // A session bus of the test's own with nothing activatable and, for PrivateKeyring, a GNOME
 // Keyring on it: collections made, locked and unlocked with a known password over the Secret
 // Service API, and no unlock prompter unless the test installs one, so every prompt fails at once.
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusContext>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusObjectPath>
-#include <QDBusReply>
-#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtDBus>
 
 #include <utility>
 #include <vector>
@@ -90,23 +83,18 @@ class PrivateBus {
 public:
     PrivateBus() {
         QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
-        if (!config.open(QIODevice::WriteOnly)) {
-            return;
-        }
-        config.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(m_dir.path()) +
-                     "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-                     "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
-        config.close();
+        config.open(QIODevice::WriteOnly) &&
+            config.write("<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(m_dir.path()) +
+                         "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+                         "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+        config.close(); // an unwritten configuration leaves the bus without an address
         m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config.fileName(),
                                                     QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
         if (m_bus.waitForStarted() && m_bus.waitForReadyRead(10000)) {
             m_address = QString::fromUtf8(m_bus.readLine().trimmed());
         }
     }
-    ~PrivateBus() {
-        m_bus.kill();
-        m_bus.waitForFinished();
-    }
+    ~PrivateBus() { m_bus.kill(), m_bus.waitForFinished(); }
     QString address() const { return m_address; }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -131,13 +119,11 @@ public:
         qDBusRegisterMetaType<SecretsByItem>();
         qDBusRegisterMetaType<QMap<QString, QString>>();
         QProcessEnvironment env = environment();
-        for (const char* dir : {"runtime", "data", "home"}) {
+        for (const char* dir : {"XDG_RUNTIME_DIR", "XDG_DATA_HOME", "HOME"}) {
             QDir(m_dir.path()).mkpath(QString::fromLatin1(dir));
+            env.insert(QString::fromLatin1(dir), m_dir.filePath(QString::fromLatin1(dir)));
         }
-        QFile::setPermissions(m_dir.filePath(QStringLiteral("runtime")), QFileDevice::Permissions(0x7000));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("runtime")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir.filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
+        QFile::setPermissions(m_dir.filePath(QStringLiteral("XDG_RUNTIME_DIR")), QFileDevice::Permissions(0x7000));
         m_daemon.setProcessEnvironment(env);
         m_daemon.start(
             QStringLiteral("gnome-keyring-daemon"),
@@ -226,17 +212,15 @@ public:
 
 private:
     static bool ok(const QDBusMessage& reply) { return reply.type() == QDBusMessage::ReplyMessage; }
-    QDBusMessage call(const QString& interface, const QString& method, const QVariantList& arguments) {
+    QDBusMessage service(const QString& method, const QVariantList& arguments,
+                         const QString& interface = QStringLiteral("org.freedesktop.Secret.Service")) {
         QDBusMessage message = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"), interface, method);
         message.setArguments(arguments);
         return m_connection.call(message, QDBus::Block, 10000);
     }
-    QDBusMessage service(const QString& method, const QVariantList& arguments) {
-        return call(QStringLiteral("org.freedesktop.Secret.Service"), method, arguments);
-    }
     QDBusMessage internal(const QString& method, const QVariantList& arguments) {
-        return call(QStringLiteral("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"), method, arguments);
+        return service(method, arguments, QStringLiteral("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"));
     }
     PlainSecret password() const { return {m_session, {}, QByteArray(kPassword), QStringLiteral("text/plain")}; }
 
