@@ -57,15 +57,15 @@ void StatusItem::createIcon() {
     // Qt settles on the StatusNotifierItem or the XEmbed backend for the whole process the first
     // time a tray icon is made, so the icon is made only once a status area exists: made any
     // earlier, it would never reach a panel that starts after us.
-    const bool exported = m_host.exportsMenu();
-    qCDebug(lcTray) << "status icon over" << (exported ? "StatusNotifierItem" : "XEmbed");
-    m_menu.setSyntax(exported ? LabelSyntax::DBusMenu : LabelSyntax::Widgets);
+    m_exported = m_host.exportsMenu();
+    qCDebug(lcTray) << "status icon over" << (m_exported ? "StatusNotifierItem" : "XEmbed");
+    m_menu.setSyntax(m_exported ? LabelSyntax::DBusMenu : LabelSyntax::Widgets);
     m_icon = new QSystemTrayIcon(this);
     connect(m_icon, &QSystemTrayIcon::activated, this, &StatusItem::onActivated);
     m_icon->setContextMenu(m_menu.menu());
     applyLook();
     m_icon->show();
-    if (exported) {
+    if (m_exported) {
         platform::declareStatusItemMenuOnly();
     }
 }
@@ -74,27 +74,26 @@ void StatusItem::update(const MenuState& state) {
     const QList<MenuItem> items = composeMenu(state);
     m_menu.apply(items);
     m_popupMenu.apply(items);
-    m_state = state;
+    m_look = statusLook(state);
     applyLook();
 }
 
 void StatusItem::applyLook() {
-    if (!m_state) {
+    if (!m_icon || !m_look) {
         return;
     }
-    const StatusLook look = statusLook(*m_state);
-    if (m_icon && (!m_lookApplied || look.icon != m_look.icon)) {
+    const StatusLook& look = *m_look;
+    if (!m_shownLook || look.icon != m_shownLook->icon) {
         // The installed symbolic icon is published by name, so that hosts recolour it for their
         // panel. Uninstalled, only the bundled pixmaps (a mid tone that reads on light and dark
         // panels) go out: a name that a host cannot find leaves some (LXQt) with no icon at all.
         const QString name = iconName(look.icon);
         m_icon->setIcon(QIcon::fromTheme(name, QIcon(QStringLiteral(":/icons/") + name + QStringLiteral(".svg"))));
     }
-    if (m_icon && (!m_lookApplied || look.toolTip != m_look.toolTip)) {
+    if (!m_shownLook || look.toolTip != m_shownLook->toolTip) {
         m_icon->setToolTip(look.toolTip);
     }
-    m_lookApplied = m_icon != nullptr;
-    m_look = look;
+    m_shownLook = look;
 }
 
 void StatusItem::onActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -106,7 +105,7 @@ void StatusItem::onActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger || QGuiApplication::platformName() != QLatin1String("xcb")) {
         return;
     }
-    StatusMenu& menu = m_host.exportsMenu() ? m_popupMenu : m_menu;
+    StatusMenu& menu = m_exported ? m_popupMenu : m_menu;
     menu.menu()->popup(QCursor::pos());
 }
 

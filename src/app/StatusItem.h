@@ -35,7 +35,6 @@ public:
     // Null until a status area exists to show it in.
     const QSystemTrayIcon* icon() const { return m_icon; }
     const StatusMenu& menu() const { return m_menu; }
-    StatusLook look() const { return m_look; }
 
 Q_SIGNALS:
     void triggered(MenuAction action);
@@ -50,14 +49,16 @@ private:
     platform::TrayHost& m_host;
     platform::AlertPresenter& m_alerts;
     QSystemTrayIcon* m_icon = nullptr;
+    // Qt picks the icon's backend once, when the icon is made; so does this.
+    bool m_exported = false;
     bool m_shown = false;
     StatusMenu m_menu;
     // Drawn by the agent itself for a primary click where the host draws m_menu from D-Bus;
     // the two read '&' and '_' differently, so each carries its own escaping.
     StatusMenu m_popupMenu;
-    std::optional<MenuState> m_state;
-    StatusLook m_look;
-    bool m_lookApplied = false;
+    // The look the state asks for, and the one the icon shows (until an icon exists, none).
+    std::optional<StatusLook> m_look;
+    std::optional<StatusLook> m_shownLook;
 };
 
 } // namespace orvelquin

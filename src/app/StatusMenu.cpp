@@ -60,6 +60,8 @@ StatusMenu::StatusMenu(LabelSyntax syntax, QObject* parent)
     m_menu->installEventFilter(this);
 }
 
+StatusMenu::~StatusMenu() = default;
+
 bool StatusMenu::eventFilter(QObject* watched, QEvent* event) {
     // An open popup menu takes the keyboard, and Qt matches an action's shortcut only within
     // its window, which a parentless menu is not; so the key equivalents the menu shows are
@@ -78,8 +80,6 @@ bool StatusMenu::eventFilter(QObject* watched, QEvent* event) {
     }
     return false;
 }
-
-StatusMenu::~StatusMenu() = default;
 
 void StatusMenu::setSyntax(LabelSyntax syntax) {
     if (m_syntax == syntax) {
@@ -163,15 +163,12 @@ void StatusMenu::apply(const QList<MenuItem>& items) {
     }
 
     // Bring the menu's order to the composed one, moving only what is out of place.
-    const QList<QAction*> current = m_menu->actions();
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        QAction* wanted = entries[i].action;
-        const QList<QAction*> now = i == 0 ? current : m_menu->actions();
-        if (i < now.size() && now[i] == wanted) {
+        const QList<QAction*> now = m_menu->actions();
+        if (i < now.size() && now[i] == entries[i].action) {
             continue;
         }
-        QAction* before = i < now.size() ? now[i] : nullptr;
-        m_menu->insertAction(before, wanted);
+        m_menu->insertAction(i < now.size() ? now[i] : nullptr, entries[i].action);
     }
     m_entries = std::move(entries);
 }
