@@ -92,6 +92,14 @@ public:
     }
 };
 
+// Records what would reach the desktop's notification daemon, so that none is reached (or
+// started by D-Bus activation) from a test.
+class Notifier final : public orvelquin::platform::Notifier {
+public:
+    QStringList summaries;
+    void notify(const orvelquin::platform::Notification& n) override { summaries << n.summary; }
+};
+
 // The parts the test looks into; the services own them. `signedIn` stores the tokens "at" and "dt".
 struct Parts {
     SecretStore* store = nullptr;
@@ -111,6 +119,7 @@ inline orvelquin::AppServices services(const QString& serviceURL, const QString&
     services.secrets = std::move(store);
     services.alerts.reset(parts.alerts);
     services.trayHost.reset(parts.tray);
+    services.notifier = std::make_unique<Notifier>();
     services.lockDirectory = lockDirectory;
     services.serviceBaseURL = serviceURL;
     return services;

@@ -1,5 +1,6 @@
 // The heartbeat loop with a scripted sender, its failure rules, and the desktop notices its
 // outcomes lead to: no network.
+#include "ScriptedServices.h"
 #include "app/DesktopNotices.h"
 #include "app/HeartbeatLoop.h"
 #include "core/Settings.h"
@@ -14,12 +15,6 @@ using namespace std::chrono_literals;
 using Wake = HeartbeatLoop::Wake;
 
 namespace {
-
-class RecordingNotifier final : public platform::Notifier {
-public:
-    QStringList summaries;
-    void notify(const platform::Notification& n) override { summaries << n.summary; }
-};
 
 // Heartbeats fail with `failure` unless it is empty; the normal interval is long enough that any
 // early beat is plainly early.
@@ -107,7 +102,7 @@ private Q_SLOTS:
 
     // One notification per transition, never one per heartbeat; a short outage is not worth one.
     void noticesTellEachTransitionOnce() {
-        RecordingNotifier notifier;
+        scripted::Notifier notifier;
         DesktopNotices notices(notifier, 10min);
         const DesktopNotices::Clock::time_point t0{};
         using enum ConnectionState;
