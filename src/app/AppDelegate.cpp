@@ -113,13 +113,11 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     m_lockPath = m_lock.filePath();
 
-    // The icon goes up before the keychain is read: the keyring may take its time (an unlock
-    // prompt waits for the user), and the menu says so until it has answered.
-    m_statusItem.show();
+    // The icon goes up before the keychain has answered: the keyring may take its time (an
+    // unlock prompt waits for the user), and the menu says so until it has.
     m_credentials.load();
-    if (m_credentials.isLoading()) {
-        rebuildMenu();
-    }
+    rebuildMenu();
+    m_statusItem.show();
     m_updatePrompt.checkAtLaunch();
 }
 

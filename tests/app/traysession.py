@@ -180,7 +180,7 @@ class Watcher:
     """Says a host is there, so the agent exports a StatusNotifierItem; records them as (bus name, path)."""
 
     def __init__(self):
-        self.items, owned = [], []
+        self.items, self.reads, owned = [], [], []
         self.connection = bus()
         self.registration = self.connection.register_object(
             "/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0], self._call,
@@ -197,15 +197,27 @@ class Watcher:
             self.items.append(item)
             connection.emit_signal(None, path, interface, "StatusNotifierItemRegistered",
                                    GLib.Variant("(s)", (item[0] + item[1],)))
+            # As hosts do, read the item at once: it must answer from the moment it registers.
+            connection.call(item[0], item[1], "org.freedesktop.DBus.Properties", "GetAll", GLib.Variant("(s)", (SNI,)),
+                            None, Gio.DBusCallFlags.NONE, 5000, None, self._first_read)
         invocation.return_value(None)
+
+    def _first_read(self, connection, result):
+        try:
+            connection.call_finish(result)
+            self.reads.append(None)
+        except GLib.Error as error:
+            self.reads.append(error.message)
 
     def _property(self, connection, sender, path, interface, name):
         return {"RegisteredStatusNotifierItems": GLib.Variant("as", [s + p for s, p in self.items]),
                 "IsStatusNotifierHostRegistered": GLib.Variant("b", True)}.get(name, GLib.Variant("i", 0))
 
     def wait_item(self, timeout=15):
-        if not wait_until(lambda: self.items, timeout):
+        if not wait_until(lambda: len(self.reads) == len(self.items) > 0, timeout):
             raise Failed("no StatusNotifierItem registered within %d s" % timeout)
+        if any(self.reads):
+            raise Failed("the item did not answer as it registered: " + next(filter(None, self.reads)))
         return self.items[-1]
 
     def close(self):

@@ -3,11 +3,13 @@
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QMetaMethod>
 #include <QMetaProperty>
+#include <QThread>
 
 namespace orvelquin::platform {
 namespace {
@@ -134,13 +136,29 @@ bool declareStatusItemMenuOnly() {
     if (!adaptor || adaptor->metaObject()->indexOfProperty("ItemIsMenu") < 0) {
         return false;
     }
-    connection.unregisterObject(kItemPath);
+    QObject* dispatcher = connection.interface();
+    if (!dispatcher) {
+        return false;
+    }
     auto* shim = new MenuOnlyItem(adaptor, connection);
     shim->setParent(adaptor);
-    if (!connection.registerVirtualObject(kItemPath, shim)) {
-        // Put Qt's own item back rather than leave the path empty.
+    // Qt has already told the watcher about the item, so hosts may be asking for it right now.
+    // Incoming calls are looked up on the connection's own thread: swapping there leaves no
+    // moment in which the path is empty and a host's first call fails.
+    bool swapped = false;
+    QMetaObject::invokeMethod(
+        dispatcher,
+        [&] {
+            connection.unregisterObject(kItemPath);
+            swapped = connection.registerVirtualObject(kItemPath, shim);
+            if (!swapped) {
+                // Put Qt's own item back rather than leave the path empty.
+                connection.registerObject(kItemPath, item);
+            }
+        },
+        dispatcher->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+    if (!swapped) {
         delete shim;
-        connection.registerObject(kItemPath, item);
         return false;
     }
     return true;
