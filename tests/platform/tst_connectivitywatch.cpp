@@ -13,55 +13,31 @@ class TestConnectivityWatch : public QObject {
     Q_OBJECT
 
 private:
-    QDBusConnection m_standIns =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("stand-ins"));
-
-    void send(const QString& step) {
-        const QString source = step.section(u':', 0, 0);
-        const QString value = step.section(u':', 1);
-        QDBusMessage signal = source == u"network"
-                                  ? QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/NetworkManager"),
-                                                               QStringLiteral("org.freedesktop.NetworkManager"),
-                                                               QStringLiteral("StateChanged"))
-                                        << value.toUInt()
-                                  : QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
-                                                               QStringLiteral("org.freedesktop.login1.Manager"),
-                                                               QStringLiteral("PrepareForSleep"))
-                                        << (value == u"true");
-        QVERIFY(m_standIns.send(signal));
-    }
+    QDBusConnection m_standIns = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"stand-ins"_s);
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(m_standIns.registerService(QStringLiteral("org.freedesktop.NetworkManager")));
-        QVERIFY(m_standIns.registerService(QStringLiteral("org.freedesktop.login1")));
+        QVERIFY(m_standIns.registerService(u"org.freedesktop.NetworkManager"_s));
+        QVERIFY(m_standIns.registerService(u"org.freedesktop.login1"_s));
     }
 
-    void cleanupTestCase() { QDBusConnection::disconnectFromBus(QStringLiteral("stand-ins")); }
+    void cleanupTestCase() { QDBusConnection::disconnectFromBus(u"stand-ins"_s); }
 
-    // Each row ends with a step that must be reported, so anything reported wrongly before it
-    // shows up in the comparison.
+    // Steps: "n<state>" NetworkManager's StateChanged (20 disconnected, 50 local, 60 site,
+    // 70 global), "s1"/"s0" logind's PrepareForSleep. Each row ends with a step that must be
+    // reported, so anything reported wrongly before it shows up in the comparison.
     void reportsEachTransitionOnce_data() {
-        QTest::addColumn<QStringList>("steps");
-        QTest::addColumn<QStringList>("reported");
-        // NetworkManager's states: 20 disconnected, 50 local, 60 site, 70 global.
-        QTest::newRow("back online") << QStringList{u"network:20"_s, u"network:70"_s} << QStringList{u"restored"_s};
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("reported");
+        QTest::newRow("back online") << u"n20 n70"_s << u"restored"_s;
         QTest::newRow("flapping, and only global counts")
-            << QStringList{u"network:70"_s, u"network:70"_s, u"network:60"_s, u"network:50"_s,
-                           u"network:70"_s, u"network:70"_s, u"network:20"_s, u"network:70"_s}
-            << QStringList{u"restored"_s, u"restored"_s, u"restored"_s};
-        QTest::newRow("sleep and resume")
-            << QStringList{u"sleep:false"_s, u"sleep:true"_s, u"sleep:true"_s, u"sleep:false"_s,
-                           u"sleep:false"_s, u"sleep:true"_s, u"sleep:false"_s}
-            << QStringList{u"sleep"_s, u"resumed"_s, u"sleep"_s, u"resumed"_s};
-        QTest::newRow("network back while asleep")
-            << QStringList{u"network:20"_s, u"sleep:true"_s, u"network:70"_s, u"sleep:false"_s}
-            << QStringList{u"sleep"_s, u"restored"_s, u"resumed"_s};
+            << u"n70 n70 n60 n50 n70 n70 n20 n70"_s << u"restored restored restored"_s;
+        QTest::newRow("sleep and resume") << u"s0 s1 s1 s0 s0 s1 s0"_s << u"sleep resumed sleep resumed"_s;
+        QTest::newRow("network back while asleep") << u"n20 s1 n70 s0"_s << u"sleep restored resumed"_s;
     }
 
     void reportsEachTransitionOnce() {
-        QFETCH(QStringList, steps);
-        QFETCH(QStringList, reported);
+        QFETCH(QString, steps);
         const QString name = QString::fromUtf8(QTest::currentDataTag());
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
         auto watch = createConnectivityWatch(bus);
@@ -70,12 +46,18 @@ private Q_SLOTS:
         connect(watch.get(), &ConnectivityWatch::aboutToSleep, this, [&] { seen << u"sleep"_s; });
         connect(watch.get(), &ConnectivityWatch::resumed, this, [&] { seen << u"resumed"_s; });
         // A round trip on the watch's connection: its subscriptions are in place at the bus.
-        QVERIFY(bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.login1")));
-
-        for (const QString& step : steps) {
-            send(step);
+        QVERIFY(bus.interface()->isServiceRegistered(u"org.freedesktop.login1"_s));
+        for (const QString& step : steps.split(u' ')) {
+            QVERIFY(m_standIns.send(
+                step[0] == u'n' ? QDBusMessage::createSignal(u"/org/freedesktop/NetworkManager"_s,
+                                                             u"org.freedesktop.NetworkManager"_s, u"StateChanged"_s)
+                                      << step.mid(1).toUInt()
+                                : QDBusMessage::createSignal(u"/org/freedesktop/login1"_s,
+                                                             u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s)
+                                      << (step == u"s1")));
         }
-        QTRY_COMPARE(seen, reported);
+        QFETCH(QString, reported);
+        QTRY_COMPARE(seen.join(u' '), reported);
         watch.reset();
         QDBusConnection::disconnectFromBus(name);
     }
