@@ -12,16 +12,11 @@ using namespace Qt::StringLiterals;
 class TestConnectivityWatch : public QObject {
     Q_OBJECT
 
-private:
-    QDBusConnection m_standIns = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"stand-ins"_s);
-
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(m_standIns.registerService(u"org.freedesktop.NetworkManager"_s));
-        QVERIFY(m_standIns.registerService(u"org.freedesktop.login1"_s));
+        QVERIFY(QDBusConnection::sessionBus().registerService(u"org.freedesktop.NetworkManager"_s));
+        QVERIFY(QDBusConnection::sessionBus().registerService(u"org.freedesktop.login1"_s));
     }
-
-    void cleanupTestCase() { QDBusConnection::disconnectFromBus(u"stand-ins"_s); }
 
     // Steps: "n<state>" NetworkManager's StateChanged (20 disconnected, 50 local, 60 site,
     // 70 global), "s1"/"s0" logind's PrepareForSleep. Each row ends with a step that must be
@@ -29,8 +24,7 @@ private Q_SLOTS:
     void reportsEachTransitionOnce_data() {
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("reported");
-        QTest::newRow("back online") << u"n20 n70"_s << u"restored"_s;
-        QTest::newRow("flapping, and only global counts")
+        QTest::newRow("back online, flapping")
             << u"n70 n70 n60 n50 n70 n70 n20 n70"_s << u"restored restored restored"_s;
         QTest::newRow("sleep and resume") << u"s0 s1 s1 s0 s0 s1 s0"_s << u"sleep resumed sleep resumed"_s;
         QTest::newRow("network back while asleep") << u"n20 s1 n70 s0"_s << u"sleep restored resumed"_s;
@@ -38,8 +32,8 @@ private Q_SLOTS:
 
     void reportsEachTransitionOnce() {
         QFETCH(QString, steps);
-        const QString name = QString::fromUtf8(QTest::currentDataTag());
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+        QFETCH(QString, reported);
+        const QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watch"_s);
         auto watch = createConnectivityWatch(bus);
         QStringList seen;
         connect(watch.get(), &ConnectivityWatch::connectivityRestored, this, [&] { seen << u"restored"_s; });
@@ -48,18 +42,15 @@ private Q_SLOTS:
         // A round trip on the watch's connection: its subscriptions are in place at the bus.
         QVERIFY(bus.interface()->isServiceRegistered(u"org.freedesktop.login1"_s));
         for (const QString& step : steps.split(u' ')) {
-            QVERIFY(m_standIns.send(
-                step[0] == u'n' ? QDBusMessage::createSignal(u"/org/freedesktop/NetworkManager"_s,
-                                                             u"org.freedesktop.NetworkManager"_s, u"StateChanged"_s)
-                                      << step.mid(1).toUInt()
-                                : QDBusMessage::createSignal(u"/org/freedesktop/login1"_s,
-                                                             u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s)
-                                      << (step == u"s1")));
+            const bool nm = step[0] == u'n';
+            QDBusMessage signal = QDBusMessage::createSignal(
+                nm ? u"/org/freedesktop/NetworkManager"_s : u"/org/freedesktop/login1"_s,
+                nm ? u"org.freedesktop.NetworkManager"_s : u"org.freedesktop.login1.Manager"_s,
+                nm ? u"StateChanged"_s : u"PrepareForSleep"_s);
+            QVERIFY(QDBusConnection::sessionBus().send(
+                signal << (nm ? QVariant(step.mid(1).toUInt()) : QVariant(step == u"s1"))));
         }
-        QFETCH(QString, reported);
         QTRY_COMPARE(seen.join(u' '), reported);
-        watch.reset();
-        QDBusConnection::disconnectFromBus(name);
     }
 };
 

@@ -3,13 +3,11 @@
 #include "platform/ProcessCpuTime.h"
 #include "platform/linux/LinuxParsers.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace P = orvelquin::platform::LinuxParsers;
 using namespace orvelquin::platform;
 using namespace Qt::StringLiterals;
 
@@ -35,7 +33,6 @@ private Q_SLOTS:
         row("dt", "NUL-terminated", QByteArray("Raspberry Pi 4\0", 15), "Raspberry Pi 4");
         row("dt", "only a NUL", QByteArray("\0", 1), "none");
         row("Active", "whole key only, kB to bytes", mem, "5368709120");
-        row("SwapTotal", "missing", mem, "none");
         row("MemTotal", "not a number", "MemTotal: lots kB\n", "none");
         row("gpu", "first adapter", "00:00.0 Host bridge: Intel\n01:00.0 3D controller: NVIDIA GA107\n",
             "NVIDIA GA107");
@@ -52,28 +49,20 @@ private Q_SLOTS:
         QFETCH(QByteArray, parser);
         QFETCH(QByteArray, input);
         const auto text = [](const auto& value) { return value ? QVariant(*value).toString() : u"none"_s; };
-        QTEST(parser == "os"     ? P::osVersion(QString::fromLatin1(input))
-              : parser == "cpu"  ? text(P::cpuModel(input))
-              : parser == "dt"   ? text(P::deviceTreeModel(input))
-              : parser == "gpu"  ? text(P::gpuName(input))
-              : parser == "stat" ? text(P::procStatTicks(input))
-                                 : text(P::meminfoBytes(input, parser)),
+        QTEST(parser == "os"     ? LinuxParsers::osVersion(QString::fromLatin1(input))
+              : parser == "cpu"  ? text(LinuxParsers::cpuModel(input))
+              : parser == "dt"   ? text(LinuxParsers::deviceTreeModel(input))
+              : parser == "gpu"  ? text(LinuxParsers::gpuName(input))
+              : parser == "stat" ? text(LinuxParsers::procStatTicks(input))
+                                 : text(LinuxParsers::meminfoBytes(input, parser)),
               "parsed");
     }
 
     void readsThisMachine() {
-        auto& probe = orvelquin::platform::systemHostProbe();
-        QVERIFY(probe.osVersion().value_or(QString()).startsWith(u"Linux "));
-        QVERIFY(!probe.machine().value_or(QString()).isEmpty());
-        QVERIFY(probe.memoryActiveBytes().value_or(0) > 0);
-        QVERIFY(*probe.memoryActiveBytes() <= probe.memoryTotalBytes().value_or(0));
-        const auto cpuTime = [] { return processCpuTimeNs(QCoreApplication::applicationPid()).value_or(0); };
-        volatile quint64 sink = 0; // processor time for the kernel to report
-        for (quint64 i = 0; i < 50000000 && cpuTime() == 0; ++i) {
-            sink = sink + i;
-        }
-        QVERIFY(cpuTime() > 0);
-        QVERIFY(!processCpuTimeNs(0));
+        auto& probe = systemHostProbe();
+        QVERIFY(probe.osVersion().value_or(QString()).startsWith(u"Linux ") && probe.machine());
+        QVERIFY(probe.memoryActiveBytes() && *probe.memoryActiveBytes() <= probe.memoryTotalBytes().value_or(0));
+        QVERIFY(processCpuTimeNs(QCoreApplication::applicationPid()) && !processCpuTimeNs(0));
     }
 
     // The probe runs whatever `lspci` PATH names; these stand-ins misbehave on purpose.
@@ -93,8 +82,8 @@ private Q_SLOTS:
         QFETCH(int, limitMs);
         QTemporaryDir bin;
         QFile tool(bin.filePath(u"lspci"_s));
-        QVERIFY(tool.open(QIODevice::WriteOnly) && tool.write("#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + script) > 0);
-        QVERIFY(tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(tool.open(QIODevice::WriteOnly) && tool.write("#!/bin/sh\ncd \"$(dirname \"$0\")\"\n" + script) > 0 &&
+                tool.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
         tool.close();
         const QByteArray path = qgetenv("PATH");
         auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });

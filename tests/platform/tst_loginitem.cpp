@@ -1,8 +1,6 @@
 // Registering and the failure are driven end to end by tst_menuactions; here, the entry itself.
 #include "platform/LoginItem.h"
 
-#include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -31,10 +29,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("appImage");
         QTest::addColumn<QString>("exec");
         QTest::newRow("this test program") << QString() << u"tst_loginitem"_s;
-        QTest::newRow("space") << u"Orvelquin Desktop.AppImage"_s << u"Orvelquin Desktop.AppImage"_s;
-        QTest::newRow("shell characters") << u"a\"b`c$d\\e.AppImage"_s << u"a\\\\\"b\\\\`c\\\\$d\\\\\\\\e.AppImage"_s;
-        QTest::newRow("field code") << u"100%u.AppImage"_s << u"100%%u.AppImage"_s;
-        QTest::newRow("non-ASCII") << u"Orvelquin-\u00e9t\u00e9.AppImage"_s << u"Orvelquin-\u00e9t\u00e9.AppImage"_s;
+        QTest::newRow("odd characters") << u"a\"b`c$d\\e \u00e9 100%u"_s
+                                        << u"a\\\\\"b\\\\`c\\\\$d\\\\\\\\e \u00e9 100%%u"_s;
     }
 
     void entryNamesTheProgram() {
@@ -43,22 +39,19 @@ private Q_SLOTS:
         QFile program(m_config.filePath(appImage));
         QVERIFY(appImage.isEmpty() ||
                 (program.open(QIODevice::WriteOnly) && program.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
-        // Empty for the test program itself.
         qputenv("APPIMAGE", appImage.isEmpty() ? QByteArray() : QFile::encodeName(program.fileName()));
         QString error;
         QVERIFY2(orvelquin::platform::createLoginItem()->registerItem(&error), qPrintable(error));
         QFile entry(m_config.filePath(u"autostart/orvelquin-desktop.desktop"_s));
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QString dir =
-            appImage.isEmpty()
-                ? QFileInfo(QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath()).path()
-                : m_config.path();
+            appImage.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath() : m_config.path();
         QVERIFY(QString::fromUtf8(entry.readAll()).contains(u"\nExec=\""_s + dir + u'/' + exec + u"\"\n"_s));
         QProcess validate;
         validate.setProcessChannelMode(QProcess::MergedChannels);
         validate.start(u"desktop-file-validate"_s, {entry.fileName()});
         QVERIFY(validate.waitForFinished(-1));
-        // Silent, exit 0, not crashed: hints and warnings count as refusals.
+        // Silent, exit 0, not crashed: its hints and warnings count as refusals too.
         QCOMPARE(validate.readAll() + QByteArray::number(validate.exitCode() + validate.exitStatus()), "0");
     }
 };
