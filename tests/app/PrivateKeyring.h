@@ -8,41 +8,29 @@
 #include <QTest>
 #include <QtDBus>
 
-#include <utility>
-#include <vector>
+#include <optional>
 
 // Stands in for the desktop's prompter (gcr-prompter): counts the prompts the keyring opens and
-// leaves each open, unanswered, for as long as it lives.
-class Prompter final : public QObject, protected QDBusContext {
+// leaves each open, unanswered, until it goes, as a user closing the window would.
+class Prompter final : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.gnome.keyring.internal.Prompter")
 
 public:
-    explicit Prompter(QDBusConnection bus)
-        : m_bus(std::move(bus)) {
+    explicit Prompter(const QString& address)
+        : m_bus(QDBusConnection::connectToBus(address, QStringLiteral("prompter"))) {
         m_bus.registerObject(QStringLiteral("/org/gnome/keyring/Prompter"), this, QDBusConnection::ExportAllSlots);
         m_bus.registerService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
     }
-    ~Prompter() override {
-        for (const auto& [caller, callback] : m_open) { // as a user closing the window would
-            m_bus.call(QDBusMessage::createMethodCall(caller, callback.path(),
-                                                      QStringLiteral("org.gnome.keyring.internal.Prompter.Callback"),
-                                                      QStringLiteral("PromptDone")));
-        }
-        m_bus.unregisterService(QStringLiteral("org.gnome.keyring.SystemPrompter"));
-        m_bus.unregisterObject(QStringLiteral("/org/gnome/keyring/Prompter"));
-    }
+    ~Prompter() override { QDBusConnection::disconnectFromBus(QStringLiteral("prompter")); }
     int opened = 0;
 
 public Q_SLOTS:
-    void BeginPrompting(const QDBusObjectPath& callback) {
-        ++opened, m_open.emplace_back(message().service(), callback);
-    }
+    void BeginPrompting(const QDBusObjectPath&) { ++opened; }
     void StopPrompting(const QDBusObjectPath&) {}
 
 private:
     QDBusConnection m_bus;
-    std::vector<std::pair<QString, QDBusObjectPath>> m_open;
 };
 
 class PrivateBus {
@@ -76,13 +64,10 @@ protected:
 class PrivateKeyring : public PrivateBus {
 public:
     PrivateKeyring() {
-        qDBusRegisterMetaType<QMap<QString, QString>>();
         QProcessEnvironment env = environment();
-        for (const QString& dir : QStringList{u"XDG_RUNTIME_DIR"_qs, u"XDG_DATA_HOME"_qs, u"HOME"_qs}) {
-            QDir(m_dir.path()).mkpath(dir);
-            env.insert(dir, m_dir.filePath(dir));
+        for (const char* dir : {"XDG_RUNTIME_DIR", "XDG_DATA_HOME", "HOME"}) {
+            env.insert(QString::fromLatin1(dir), m_dir.path());
         }
-        QFile::setPermissions(m_dir.filePath(QStringLiteral("XDG_RUNTIME_DIR")), QFileDevice::Permissions(0x7000));
         m_daemon.setProcessEnvironment(env);
         m_daemon.start(
             QStringLiteral("gnome-keyring-daemon"),
@@ -103,7 +88,6 @@ public:
     }
 
     bool isReady() const { return !m_session.path().isEmpty(); }
-    QDBusConnection& bus() { return m_connection; }
     static QString login() { return QStringLiteral("/org/freedesktop/secrets/collection/login"); }
 
     QString createCollection(const QString& label) {
@@ -125,39 +109,20 @@ public:
 
     // `secret-tool store`, as a user or another program would write an item, into `collection`.
     bool secretTool(const QString& collection, const QString& account, const QByteArray& value) {
-        QProcess tool;
-        tool.setProcessEnvironment(environment());
-        tool.start(QStringLiteral("secret-tool"),
-                   {QStringLiteral("store"), QStringLiteral("--label=by hand"),
-                    QStringLiteral("--collection=") + collection, QStringLiteral("service"),
-                    QStringLiteral("com.orvelquin.desktop"), QStringLiteral("account"), account});
-        tool.write(value);
-        tool.closeWriteChannel();
-        return tool.waitForFinished(10000) && tool.exitCode() == 0;
+        return tool({u"store"_qs, u"--label=by hand"_qs, u"--collection="_qs + collection}, account, value).has_value();
     }
 
-    // The value of every item for the account, anywhere; one in a locked keyring reads "<locked>".
+    // The value of every item for the account, in keyrings that are unlocked.
     QList<QByteArray> values(const QString& account) {
-        const QMap<QString, QString> attributes{{QStringLiteral("service"), QStringLiteral("com.orvelquin.desktop")},
-                                                {QStringLiteral("account"), account}};
-        QList<QDBusObjectPath> items;
-        for (const QVariant& list : call(u"SearchItems", {QVariant::fromValue(attributes)}).arguments()) {
-            items << qdbus_cast<QList<QDBusObjectPath>>(list);
-        }
-        const auto secrets = qvariant_cast<QDBusArgument>(
-            call(u"GetSecrets", {QVariant::fromValue(items), QVariant::fromValue(m_session)}).arguments().value(0));
+        static const QRegularExpression secret(QStringLiteral("\nsecret = (.*)\ncreated = "),
+                                               QRegularExpression::DotMatchesEverythingOption |
+                                                   QRegularExpression::InvertedGreedinessOption);
         QList<QByteArray> result;
-        secrets.beginMap();
-        while (!secrets.atEnd()) {
-            QDBusObjectPath item, session;
-            QByteArray parameters, value;
-            QString contentType;
-            secrets.beginMapEntry(), secrets >> item, secrets.beginStructure();
-            secrets >> session >> parameters >> value >> contentType;
-            secrets.endStructure(), secrets.endMapEntry(), result << value;
+        for (const auto& match :
+             secret.globalMatch(QString::fromUtf8(tool({u"search"_qs, u"--all"_qs}, account).value_or("")))) {
+            result << match.captured(1).toUtf8();
         }
-        secrets.endMap();
-        return result << QList<QByteArray>(items.size() - result.size(), "<locked>");
+        return result;
     }
 
 private:
@@ -171,6 +136,16 @@ private:
                                                               interface, method.toString());
         message.setArguments(arguments);
         return m_connection.call(message, QDBus::Block, 10000);
+    }
+    std::optional<QByteArray> tool(QStringList arguments, const QString& account, const QByteArray& input = {}) {
+        QProcess tool;
+        tool.setProcessEnvironment(environment());
+        tool.start(QStringLiteral("secret-tool"),
+                   arguments << u"service"_qs << u"com.orvelquin.desktop"_qs << u"account"_qs << account);
+        tool.write(input);
+        tool.closeWriteChannel();
+        return tool.waitForFinished(10000) && tool.exitCode() == 0 ? std::optional(tool.readAllStandardOutput())
+                                                                   : std::nullopt;
     }
     // The keyring's password as a Secret Service secret, (oayays).
     QVariant password() const {

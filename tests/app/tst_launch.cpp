@@ -73,7 +73,7 @@ private Q_SLOTS:
         QVERIFY(keyring.secretTool(PrivateKeyring::login(), QStringLiteral("accessToken"), "at_kept"));
         QVERIFY(keyring.lock(PrivateKeyring::login()));
         {
-            Prompter prompter(keyring.bus());
+            Prompter prompter(keyring.address);
             Agent agent(m_runtime.path(), keyring.address);
             QTRY_COMPARE_WITH_TIMEOUT(readFile(m_lock), agent.pid(), 10000);
             QTRY_VERIFY_WITH_TIMEOUT(prompter.opened > 0, 10000);

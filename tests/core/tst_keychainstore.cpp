@@ -92,7 +92,7 @@ private Q_SLOTS:
         QVERIFY(m_keyring.lock(m_other));
         bool finished = false;
         {
-            Prompter prompter(m_keyring.bus());
+            Prompter prompter(m_keyring.address);
             auto doomed = orvelquin::platform::createSecretStore();
             QCoro::connect(doomed->lookup(QStringLiteral("abandoned")), this,
                            [&](const orvelquin::platform::SecretLookup&) { finished = true; });
