@@ -2,7 +2,6 @@
 // signal, and stored credentials that a keyring it cannot read keeps.
 #include "PrivateKeyring.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,20 +19,13 @@ QByteArray readFile(const QString& path) {
 }
 
 struct Agent {
-    // runtimeDir empty: none set; bus empty: the session's.
-    Agent(const QString& runtimeDir, const QString& bus = {}, const QString& tmp = {}) {
+    explicit Agent(const QString& runtimeDir, const QString& bus = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS")) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("orvelquin.keychain.debug=true"));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                   bus.isEmpty() ? qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS") : bus);
-        env.insert(QStringLiteral("TMPDIR"), tmp.isEmpty() ? QDir::tempPath() : tmp);
-        if (runtimeDir.isEmpty()) {
-            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-        }
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
         process.setProcessEnvironment(env);
-        process.setWorkingDirectory(tmp);
         process.start(QStringLiteral(ORVELQUIN_AGENT_BINARY), {});
     }
     QByteArray pid() const { return QByteArray::number(process.processId()); }
@@ -107,24 +99,6 @@ private Q_SLOTS:
         }
     }
 
-    // Without a runtime directory, and with Qt's own fallback under the temporary directory taken
-    // by a stray file, the lock goes to a private directory there, never the working directory.
-    void noUsableRuntimeDirectoryLocksInAPrivateOne() {
-        QTemporaryDir tmp;
-        const passwd* user = ::getpwuid(::geteuid());
-        QVERIFY(user);
-        QFile stray(tmp.filePath(QStringLiteral("runtime-") + QString::fromLocal8Bit(user->pw_name)));
-        QVERIFY(stray.open(QIODevice::WriteOnly));
-        const QString lock =
-            tmp.filePath(QStringLiteral("orvelquin-desktop-%1/orvelquin-desktop.pid").arg(::geteuid()));
-        Agent agent(QString(), QString(), tmp.path());
-        QTRY_COMPARE_WITH_TIMEOUT(readFile(lock), agent.pid(), 10000);
-        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::NoDotAndDotDot),
-                 QStringList{stray.fileName().section(u'/', -1)});
-        QVERIFY(agent.stops(SIGTERM));
-        QVERIFY(!QFile::exists(lock));
-    }
-
     // Stored credentials in a keyring the agent cannot read (no Secret Service on the bus, or a
     // locked keyring whose unlock is refused, whichever is the default): the agent runs signed out,
     // writes nothing over them, and the next launch with the keyring readable finds them all.
@@ -159,6 +133,7 @@ private Q_SLOTS:
         // Each read is written back: stopped before that ends, a second item could be left behind.
         QTRY_VERIFY_WITH_TIMEOUT(next.logged("keychain: stored ") >= kKeys.size(), 10000);
         QVERIFY(next.stops(SIGTERM));
+        QVERIFY2(!next.log.contains("-kept"), "the log names credentials, never their values");
         for (const QString& key : kKeys) {
             QCOMPARE(keyring.values(key), QList<QByteArray>{key.toUtf8() + "-kept"});
         }
