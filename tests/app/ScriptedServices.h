@@ -56,18 +56,19 @@ private:
     };
 };
 
-// Records every alert and answers it with `answer`; the sign-in prompt gets `entry`.
+// Records every alert as "message: informative" with its number of buttons, and answers it with
+// `answer`; the sign-in prompt gets `entry`.
 class Alerts final : public AlertPresenter {
 public:
-    QList<Alert> shown;
-    QStringList messages;
+    QStringList said;
+    QList<qsizetype> buttons;
     int answer = 0;
     std::optional<SignInEntry> entry;
     QString offeredEmail;
 
     int run(const Alert& alert) override {
-        shown << alert;
-        messages << alert.message;
+        said << alert.message + QStringLiteral(": ") + alert.informative;
+        buttons << alert.buttons.size();
         return answer;
     }
     std::optional<SignInEntry> askSignIn(const QString&, const QString&, const QString& initialEmail) override {

@@ -58,12 +58,11 @@ private Q_SLOTS:
         const auto forget = qScopeGuard([] { userSettings().remove(u"sellerRuntimePath"_s); });
         ScriptedHttpServer server;
         server.setRecording(false);
-        server.answerAlways("/api/desktop/releases/latest", {200, R"({"latest_version":"0.0.1"})", {}, 0, false});
-        const Reply ok{200, R"({"ok":true})", {}, 0, false}, dropped{200, {}, {}, 0, true};
+        server.answerAlways("/api/desktop/releases/latest", {200, R"({"latest_version":"0.0.1"})"});
+        const Reply ok{200, R"({"ok":true})"}, dropped{200, {}, {}, 0, true};
         server.answerInTurn("/v1/devices/heartbeat",
-                            {ok, Reply{503, {}, {}, 0, false}, ok,
-                             Reply{401, R"({"detail":"Invalid device session"})", {}, 0, false}, dropped, dropped,
-                             Reply{200, R"({"ok":true})", {}, 15, false}, Reply{502, "<html>", {}, 0, false}});
+                            {ok, Reply{503}, ok, Reply{401, R"({"detail":"Invalid device session"})"}, dropped, dropped,
+                             Reply{200, R"({"ok":true})", {}, 15}, Reply{502, "<html>"}});
 
         // Descriptors are sampled at the same point of the runtime's start/stop cycle, once the
         // session bus and the network stack have opened what they keep.
