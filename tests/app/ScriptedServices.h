@@ -19,6 +19,7 @@ public:
     QSet<QString> failingReads, failingWrites;
     bool holdCalls = false;
     QStringList calls;
+    std::vector<std::coroutine_handle<>> held;
 
     QCoro::Task<SecretLookup> lookup(QString account) override {
         calls << QStringLiteral("get:") + account;
@@ -41,55 +42,45 @@ public:
     // Lets the held calls go on, in the order they were made.
     void release() {
         holdCalls = false;
-        for (const std::coroutine_handle<> call : std::exchange(m_held, {})) {
+        for (const std::coroutine_handle<> call : std::exchange(held, {})) {
             call.resume();
         }
     }
-    qsizetype heldCalls() const { return static_cast<qsizetype>(m_held.size()); }
 
 private:
     struct Hold {
         SecretStore* store;
         bool await_ready() const noexcept { return !store->holdCalls; }
-        void await_suspend(std::coroutine_handle<> call) { store->m_held.push_back(call); }
+        void await_suspend(std::coroutine_handle<> call) { store->held.push_back(call); }
         void await_resume() const noexcept {}
     };
-    std::vector<std::coroutine_handle<>> m_held;
 };
 
-// Records every alert and answers it with `answer`; the sign-in prompt gets `entry`.
+// Records every alert as "message: informative" with its number of buttons, and answers it with
+// `answer`; the sign-in prompt gets `entry`.
 class Alerts final : public AlertPresenter {
 public:
-    QList<Alert> shown;
+    QStringList said;
+    QList<qsizetype> buttons;
     int answer = 0;
     std::optional<SignInEntry> entry;
     QString offeredEmail;
 
     int run(const Alert& alert) override {
-        shown << alert;
+        said << alert.message + QStringLiteral(": ") + alert.informative;
+        buttons << alert.buttons.size();
         return answer;
     }
     std::optional<SignInEntry> askSignIn(const QString&, const QString&, const QString& initialEmail) override {
         offeredEmail = initialEmail;
         return entry;
     }
-    QStringList messages() const {
-        QStringList out;
-        std::transform(shown.cbegin(), shown.cend(), std::back_inserter(out), [](const Alert& a) { return a.message; });
-        return out;
-    }
 };
 
-// A status area the test switches on, as a panel starting after the agent would.
+// A status area that is there (the platform's, offscreen, never is).
 class TrayHost final : public orvelquin::platform::TrayHost {
-public:
-    bool available = true;
-    bool isAvailable() const override { return available; }
+    bool isAvailable() const override { return true; }
     bool exportsMenu() const override { return false; }
-    void start() {
-        available = true;
-        Q_EMIT appeared();
-    }
 };
 
 // Records what would reach the desktop's notification daemon, so that none is reached (or
@@ -100,28 +91,29 @@ public:
     void notify(const orvelquin::platform::Notification& n) override { summaries << n.summary; }
 };
 
-// The parts the test looks into; the services own them. `signedIn` stores the tokens "at" and "dt".
+// The parts the test looks into; the services own them. `signedIn` stores the tokens "at" and
+// "dt"; heartbeats back off from `normal` seconds to ten times that.
 struct Parts {
     SecretStore* store = nullptr;
     Alerts* alerts = nullptr;
-    TrayHost* tray = nullptr;
 };
 
 inline orvelquin::AppServices services(const QString& serviceURL, const QString& lockDirectory, Parts& parts,
-                                       bool signedIn = false) {
+                                       bool signedIn, double normal) {
     orvelquin::AppServices services = orvelquin::AppServices::system();
     auto store = std::make_unique<SecretStore>();
     if (signedIn) {
-        store->items.insert(QStringLiteral("accessToken"), "at");
-        store->items.insert(QStringLiteral("deviceToken"), "dt");
+        store->items = {{QStringLiteral("accessToken"), "at"}, {QStringLiteral("deviceToken"), "dt"}};
     }
-    parts = {store.get(), new Alerts, new TrayHost};
+    parts = {store.get(), new Alerts};
     services.secrets = std::move(store);
     services.alerts.reset(parts.alerts);
-    services.trayHost.reset(parts.tray);
+    services.trayHost = std::make_unique<TrayHost>();
     services.notifier = std::make_unique<Notifier>();
     services.lockDirectory = lockDirectory;
     services.serviceBaseURL = serviceURL;
+    services.heartbeat.normal = normal;
+    services.heartbeat.maximum = 10 * normal;
     return services;
 }
 

@@ -1,18 +1,23 @@
-// The heartbeat loop with a scripted sender, its failure rules, and the desktop notices its
-// outcomes lead to: no network.
+// The heartbeat without a network: the loop with a scripted sender and its failure rules, the
+// runtime report it carries, and the desktop notices its outcomes lead to.
 #include "ScriptedServices.h"
 #include "app/DesktopNotices.h"
 #include "app/HeartbeatLoop.h"
+#include "app/RuntimeTelemetry.h"
+#include "core/AppInfo.h"
 #include "core/Settings.h"
-#include "platform/Notifications.h"
 #include "service/ServiceErrors.h"
 
+#include <QJsonDocument>
 #include <QTest>
+#include <QTimeZone>
 
 using namespace orvelquin;
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using Wake = HeartbeatLoop::Wake;
+// Snapshots name only the fields they set.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
 
@@ -54,7 +59,6 @@ private Q_SLOTS:
             {"Invalid device session", "Device revoked", 160},
             {"HTTP 5: Invalid device session", "Device revoked", 300},
             {"HTTP 404", "Reconnecting", 300},
-            {"gateway", "Reconnecting", 300},
             {"", "Connected", 20}};
         for (const auto& [failure, state, interval] : steps) {
             s.beat(QString::fromLatin1(failure));
@@ -100,17 +104,56 @@ private Q_SLOTS:
         QVERIFY2(!signedOut.loop.isArmed(), "a stopped loop is not restarted by a wake");
     }
 
+    // All but the constant fields; absent values are left out, times are sent in UTC without
+    // their milliseconds, the processor figure to a tenth, halves away from zero.
+    void runtimeReport_data() {
+        QTest::addColumn<RuntimeSnapshot>("snapshot");
+        QTest::addColumn<QByteArray>("report");
+        QTest::newRow("nothing installed")
+            << RuntimeSnapshot{.state = u"stopped"_s, .activeRamBytes = 6442450944ULL}
+            << QByteArray(R"({"installed":false,"ram_usage_bytes":6442450944,"state":"stopped"})");
+        QTest::newRow("running")
+            << RuntimeSnapshot{.installed = true,
+                               .state = u"running"_s,
+                               .running = true,
+                               .uptimeSeconds = 75,
+                               .cpuUsagePercent = 7.25,
+                               .pid = 4242,
+                               .startedAt = QDateTime(QDate(2026, 12, 31), QTime(23, 30, 0, 890), QTimeZone(3600)),
+                               .lastTransition = u"started"_s}
+            << QByteArray(R"({"cpu_usage_pct":7.3,"health":"available","installed":true,"last_transition":)"
+                          R"("started","pid":4242,"ram_usage_bytes":0,"started_at":"2026-12-31T22:30:00Z",)"
+                          R"("state":"running","uptime_seconds":75})");
+        QTest::newRow("crashed")
+            << RuntimeSnapshot{.installed = true,
+                               .state = u"crashed"_s,
+                               .lastTransition = u"crashed"_s,
+                               .lastError = u"Runtime exited unexpectedly"_s}
+            << QByteArray(R"({"health":"unavailable","installed":true,"last_error":"Runtime exited unexpectedly",)"
+                          R"("last_transition":"crashed","ram_usage_bytes":0,"state":"crashed"})");
+    }
+    void runtimeReport() {
+        QFETCH(RuntimeSnapshot, snapshot);
+        QFETCH(QByteArray, report);
+        QJsonObject expected = QJsonDocument::fromJson(report).object();
+        QVERIFY(!expected.isEmpty());
+        expected.insert(u"version"_s, AppInfo::version());
+        expected.insert(u"provider_mode"_s, u"fake"_s);
+        expected.insert(u"seller_enabled"_s, false);
+        expected.insert(u"marketplace_enabled"_s, false);
+        QCOMPARE(telemetryReport(snapshot), expected);
+    }
+
     // One notification per transition, never one per heartbeat; a short outage is not worth one.
     void noticesTellEachTransitionOnce() {
         scripted::Notifier notifier;
         DesktopNotices notices(notifier, 10min);
-        const DesktopNotices::Clock::time_point t0{};
         using enum ConnectionState;
         const QList<std::pair<ConnectionState, int>> outcomes{
             {Connected, 0},     {ServerUnavailable, 1}, {ServerUnavailable, 26}, {Connected, 31},    {Connected, 32},
             {Reconnecting, 33}, {Connected, 34},        {DeviceRevoked, 40},     {DeviceRevoked, 41}};
         for (const auto& [state, minute] : outcomes) {
-            notices.heartbeatOutcome(state, t0 + std::chrono::minutes(minute));
+            notices.heartbeatOutcome(state, DesktopNotices::Clock::time_point{} + std::chrono::minutes(minute));
         }
         using enum SellerRuntimeController::RuntimeState;
         for (const auto state : {Running, Crashed, Crashed, Stopped, Crashed}) {

@@ -7,32 +7,29 @@
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QScopeGuard>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <unistd.h>
 
-#include <algorithm>
-
-using orvelquin::AppDelegate;
-using orvelquin::AppServices;
+using namespace orvelquin;
 using namespace Qt::StringLiterals;
+using Reply = ScriptedHttpServer::Reply;
 
 namespace {
 
-constexpr int kBeats = 8000;
-constexpr int kWarmUp = 300;
+constexpr int kBeats = 8000, kWarmUp = 300;
 constexpr double kNormal = 0.001;
-constexpr double kMaximum = 0.008;
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 qint64 residentBytes() {
-    QFile statm(u"/proc/self/statm"_s);
-    return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
-                                           : -1;
+    return readAll(u"/proc/self/statm"_s).split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
 }
 
 qsizetype openDescriptors() {
@@ -41,12 +38,9 @@ qsizetype openDescriptors() {
 
 int childProcesses() {
     int children = 0;
-    for (const QString& entry : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(u"/proc/%1/stat"_s.arg(entry));
-        if (entry.front().isDigit() && stat.open(QIODevice::ReadOnly)) {
-            const QByteArray text = stat.readAll();
-            children += text.mid(text.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == getpid();
-        }
+    for (const QString& pid : QDir(u"/proc"_s).entryList({u"[0-9]*"_s}, QDir::Dirs)) {
+        const QByteArray stat = readAll(u"/proc/%1/stat"_s.arg(pid)); // the parent follows the name and state
+        children += stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toLongLong() == getpid();
     }
     return children;
 }
@@ -58,52 +52,46 @@ class TestSoak : public QObject {
 
 private Q_SLOTS:
     void heartbeatsUnderChangingFaults() {
-        QTemporaryDir dir;
-        QFile runtime(dir.filePath(u"runtime.py"_s));
-        QVERIFY(runtime.open(QIODevice::WriteOnly));
-        runtime.write("import signal, sys, time\nsignal.signal(signal.SIGTERM, lambda *_: sys.exit(0))\n"
-                      "while True:\n    time.sleep(1)\n");
-        runtime.close();
-        orvelquin::userSettings().setValue(u"sellerRuntimePath"_s, runtime.fileName());
-        const auto forget = qScopeGuard([] { orvelquin::userSettings().remove(u"sellerRuntimePath"_s); });
-
+        userSettings().setValue(
+            u"sellerRuntimePath"_s,
+            QStringLiteral(ORVELQUIN_SOURCE_DIR "/scripts/seller_runtime/orvelquin-seller-runtime"));
+        const auto forget = qScopeGuard([] { userSettings().remove(u"sellerRuntimePath"_s); });
         ScriptedHttpServer server;
         server.setRecording(false);
-        server.answerAlways("/api/desktop/releases/latest", {200, R"({"latest_version":"0.0.1"})", {}, 0, false});
-        using Reply = ScriptedHttpServer::Reply;
-        const Reply ok{200, R"({"ok":true})", {}, 0, false}, dropped{200, {}, {}, 0, true};
+        server.answerAlways("/api/desktop/releases/latest", {200, R"({"latest_version":"0.0.1"})"});
+        const Reply ok{200, R"({"ok":true})"}, dropped{200, {}, {}, 0, true};
         server.answerInTurn("/v1/devices/heartbeat",
-                            {ok, Reply{503, {}, {}, 0, false}, ok,
-                             Reply{401, R"({"detail":"Invalid device session"})", {}, 0, false}, dropped, dropped,
-                             Reply{200, R"({"ok":true})", {}, 15, false}, Reply{502, "<html>", {}, 0, false}});
+                            {ok, Reply{503}, ok, Reply{401, R"({"detail":"Invalid device session"})"}, dropped, dropped,
+                             Reply{200, R"({"ok":true})", {}, 15}, Reply{502, "<html>"}});
 
         // Descriptors are sampled at the same point of the runtime's start/stop cycle, once the
         // session bus and the network stack have opened what they keep.
         qsizetype descriptorsEarly = 0, descriptorsLate = 0;
         const int childrenBefore = childProcesses();
         qint64 residentAfterWarmUp = 0, residentPeak = 0;
-        QSet<QString> statesSeen;
+        QSet<ConnectionState> statesSeen;
         {
+            QTemporaryDir dir;
             scripted::Parts parts;
-            AppServices services = scripted::services(server.url().toString(), dir.path(), parts, true);
+            AppDelegate delegate(scripted::services(server.url().toString(), dir.path(), parts, true, kNormal));
             parts.store->items.insert(u"deviceId"_s, "d-1");
-            services.heartbeat.normal = kNormal;
-            services.heartbeat.maximum = kMaximum;
-            AppDelegate delegate(std::move(services));
             int beats = 0;
             double previous = kNormal;
             QString broken;
             // A plain event loop: QTest's waiting sleeps between event batches and would set the pace.
             QEventLoop loop;
             QObject::connect(&delegate, &AppDelegate::heartbeatFinished, &loop, [&] {
-                const QString state = orvelquin::displayWord(delegate.connectionState());
+                const ConnectionState state = delegate.connectionState();
                 statesSeen.insert(state);
                 const double interval = delegate.heartbeatInterval();
-                const bool connected = state == u"Connected";
+                const bool connected = state == ConnectionState::Connected;
                 if (broken.isEmpty() &&
-                    (interval != (connected ? kNormal : std::min(previous * 2, kMaximum)) ||
+                    (interval != (connected ? kNormal : std::min(previous * 2, 10 * kNormal)) ||
                      (delegate.lastHeartbeat() == u"\u2014") == connected || !delegate.isHeartbeatArmed())) {
-                    broken = u"beat %1: %2, interval %3 after %4"_s.arg(beats).arg(state).arg(interval).arg(previous);
+                    broken = u"beat %1: %2, interval %3 after %4"_s.arg(beats)
+                                 .arg(displayWord(state))
+                                 .arg(interval)
+                                 .arg(previous);
                 }
                 previous = interval;
                 if (++beats % 250 == 0) {
@@ -126,8 +114,8 @@ private Q_SLOTS:
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-        QCOMPARE(statesSeen,
-                 (QSet<QString>{u"Connected"_s, u"Server unavailable"_s, u"Device revoked"_s, u"Reconnecting"_s}));
+        using enum ConnectionState;
+        QCOMPARE(statesSeen, (QSet{Connected, ServerUnavailable, DeviceRevoked, Reconnecting}));
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory in quarantine: growth is expected there
         QVERIFY2(residentPeak - residentAfterWarmUp < 8 * 1024 * 1024,
                  qPrintable(u"resident %1 KiB after warm-up, peak %2 KiB"_s.arg(residentAfterWarmUp / 1024)

@@ -1,3 +1,4 @@
+// The status menu: what it shows for each state, how the one live QMenu follows it, and the icon.
 #include "app/CpuWindow.h"
 #include "app/StatusLook.h"
 #include "app/StatusMenu.h"
@@ -14,25 +15,35 @@
 using namespace orvelquin;
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
+using enum ConnectionState;
+using Icon = StatusLook::Icon;
 
 namespace {
 
-MenuState signedOut() {
+// '&' and '_' in the texts: the model keeps them literal, escaping is the rendering's job.
+MenuState signedIn(ConnectionState connection = Connected, const QString& runtime = u"stopped"_s) {
     MenuState s;
-    s.lastHeartbeat = u"—"_s, s.runtimeModeLabel = u"bundled"_s, s.runtimeStateLabel = u"stopped"_s;
-    s.cpuModel = u"R&D _cpu_"_s, s.gpu = u"G"_s, s.version = u"0.3.1"_s;
+    s.email = u"a&b_c@example.test"_s, s.deviceId = u"dev_1a2b"_s, s.hasDeviceToken = true;
+    s.connectionState = connection, s.lastHeartbeat = u"14:03:22"_s;
+    s.runtimeModeLabel = u"bundled"_s, s.runtimeStateLabel = runtime;
+    s.cpuModel = u"R&D && _&_ &"_s, s.ramBytes = 17179869184ULL, s.gpu = u"G"_s, s.version = u"0.3.1"_s;
     return s;
 }
-const MenuState kSignedOut = signedOut();
-
-MenuState signedIn(ConnectionState connection = ConnectionState::Connected, const QString& runtime = u"stopped"_s) {
-    MenuState s = kSignedOut;
-    s.email = u"a&b_c@example.test"_s;
-    s.deviceId = u"dev_1a2b"_s;
-    s.hasDeviceToken = true;
-    s.connectionState = connection;
-    s.runtimeStateLabel = runtime;
+MenuState signedOut() {
+    MenuState s = signedIn(Disconnected);
+    s.email.reset(), s.deviceId.reset(), s.hasDeviceToken = false, s.lastHeartbeat = u"—"_s;
     return s;
+}
+
+// One line an item: "(title)" when disabled, then its key equivalent and check box.
+QStringList layout(const MenuState& state) {
+    QStringList out;
+    for (const MenuItem& item : composeMenu(state)) {
+        QString line = item.separator ? u"---"_s : item.enabled ? item.title : u'(' + item.title + u')';
+        line += item.shortcut.isEmpty() ? QString() : u' ' + item.shortcut.toString();
+        out << line + (item.checkable ? (item.checked ? u" [x]"_s : u" [ ]"_s) : QString());
+    }
+    return out;
 }
 
 // What a dbusmenu host draws: Qt's exporter turns the first '&' into '_', then the host reads
@@ -62,23 +73,89 @@ double contrast(QColor a, QColor b) {
 class TestStatusMenu : public QObject {
     Q_OBJECT
 
+    static constexpr int kMenu = -1, kLook = -2;
+
 private Q_SLOTS:
-    void titlesShowLiterally_data() {
-        QTest::addColumn<QString>("text");
-        for (const char* text : {"a&b_c@example.test", "R&D && co", "Device: dev_1a2b…", "_&_", "&"}) {
-            QTest::newRow(text) << QString::fromUtf8(text);
+    // For a changed state: the lines of the menu from `index` on, the whole menu (kMenu), or the
+    // icon and its tooltip (kLook).
+    void shows_data() {
+        QTest::addColumn<MenuState>("state");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<QString>("lines");
+        const auto row = [](const char* name, int index, const QString& lines, auto change) {
+            MenuState s = signedIn();
+            change(s);
+            QTest::newRow(name) << s << index << lines;
+        };
+        const auto as = [](const MenuState& state) { return [state](MenuState& s) { s = state; }; };
+        const QString family = u"\U0001F468\u200D\U0001F469\u200D\U0001F467"_s; // one grapheme
+        row("signed in", kMenu,
+            u"(Orvelquin Desktop)|(a&b_c@example.test)|---|(Device: dev_1a2b)|(Status: Connected · Last heartbeat "
+            u"14:03:22)|(Seller runtime: bundled · stopped)|(R&D && _&_ & · 16.0 GB total · G)|(Version 0.3.1)|---|"
+            u"Start seller runtime Ctrl+R|---|Open Console Ctrl+C|Open Devices Ctrl+D|---|Sign out|---|Check for "
+            u"updates…|Launch at login [x]|---|Quit Orvelquin Ctrl+Q"_s,
+            [](MenuState& s) { s.launchAtLogin = true; });
+        row("waiting for the keyring, no sign-in racing it", kMenu,
+            u"(Orvelquin Desktop)|(Waiting for the keyring…)|---|(Device: No device re…)|(Status: Disconnected · "
+            u"Last heartbeat —)|(Seller runtime: bundled · stopped)|(R&D && _&_ & · 16.0 GB total · G)|(Version "
+            u"0.3.1)|---|Check for updates…|Launch at login [ ]|---|Quit Orvelquin Ctrl+Q"_s,
+            [](MenuState& s) { s = signedOut(), s.keychainPending = true; });
+        row("12 whole", 3, u"(Device: abcdefghijkl)"_s, [](MenuState& s) { s.deviceId = u"abcdefghijkl"_s; });
+        row("13 cut", 3, u"(Device: abcdefghijkl…)"_s, [](MenuState& s) { s.deviceId = u"abcdefghijklm"_s; });
+        row("13 graphemes cut", 3, u"(Device: "_s + family.repeated(12) + u"…)"_s,
+            [&](MenuState& s) { s.deviceId = family.repeated(13); });
+        row("no second sign-in", 1,
+            u"(Signing in…)|---|(Device: No device re…)|(Status: Disconnected · Last heartbeat —)|(Seller runtime: "
+            u"bundled · stopped)|(R&D && _&_ & · 16.0 GB total · G)|(Version 0.3.1)|---|(Sign in…) Ctrl+I"_s,
+            [](MenuState& s) { s = signedOut(), s.signingIn = true; });
+        row("signed out after a heartbeat", 4, u"(Status: Disconnected · Last heartbeat 14:03:22)"_s,
+            [](MenuState& s) { s.hasDeviceToken = false; });
+        row("unknown memory", 6, u"(R&D && _&_ & · Unknown total · G)"_s, [](MenuState& s) { s.ramBytes = 0; });
+        row("odd memory, no figure while stopped", 6, u"(R&D && _&_ & · 7.5 GB total · G)"_s,
+            [](MenuState& s) { s.ramBytes = 8000000000ULL, s.runtimeCpuPercent = 5; });
+        row("running, a figure cut", 5,
+            u"(Seller runtime: bundled · stopped · up 59s)|(R&D && _&_ & · 16.0 GB total · G · 99% CPU)"_s,
+            [](MenuState& s) { s.runtimeRunning = true, s.runtimeUptimeSeconds = 59, s.runtimeCpuPercent = 99.99; });
+        for (const auto& [seconds, text] : {std::pair{60, "1m"}, {3599, "59m"}, {90000, "25h 0m"}}) {
+            row(text, 5, u"(Seller runtime: bundled · stopped · up %1)"_s.arg(QLatin1String(text)),
+                [seconds = seconds](MenuState& s) { s.runtimeRunning = true, s.runtimeUptimeSeconds = seconds; });
         }
+        row("stop item, update item with a leading v kept", 9,
+            u"Stop seller runtime Ctrl+R|---|Open Console Ctrl+C|Open Devices Ctrl+D|---|Sign out|---|Check for "
+            u"updates…|Update available (vv1.2.0)"_s,
+            [](MenuState& s) { s.runtimeRunning = true, s.pendingUpdateVersion = u"v1.2.0"_s; });
+        row("look signed out", kLook, u"orvelquin-desktop-offline-symbolic|Orvelquin Desktop · Not signed in"_s,
+            as(signedOut()));
+        row("look connected", kLook,
+            u"orvelquin-desktop-symbolic|Orvelquin Desktop · Connected · seller runtime running"_s,
+            as(signedIn(Connected, u"running"_s)));
+        row("look before the first heartbeat", kLook,
+            u"orvelquin-desktop-offline-symbolic|Orvelquin Desktop · Disconnected · seller runtime stopped"_s,
+            as(signedIn(Disconnected)));
+        for (const ConnectionState failure : {DeviceRevoked, ServerUnavailable, Reconnecting}) {
+            row(qPrintable(displayWord(failure)), kLook,
+                u"orvelquin-desktop-attention-symbolic|Orvelquin Desktop · %1 · seller runtime stopped"_s.arg(
+                    displayWord(failure)),
+                as(signedIn(failure)));
+        }
+        row("look runtime crashed", kLook,
+            u"orvelquin-desktop-attention-symbolic|Orvelquin Desktop · Connected · seller runtime crashed"_s,
+            as(signedIn(Connected, u"crashed"_s)));
     }
-    void titlesShowLiterally() {
-        QFETCH(QString, text);
-        QAction action;
-        action.setText(escapeMenuTitle(text, LabelSyntax::Widgets));
-        QCOMPARE(action.iconText(), text);
-        QCOMPARE(dbusmenuShows(escapeMenuTitle(text, LabelSyntax::DBusMenu)), text);
+    void shows() {
+        QFETCH(MenuState, state);
+        QFETCH(int, index);
+        QFETCH(QString, lines);
+        const StatusLook look = statusLook(state);
+        QCOMPARE(index == kLook   ? iconName(look.icon) + u'|' + look.toolTip
+                 : index == kMenu ? layout(state).join(u'|')
+                                  : layout(state).mid(index, lines.count(u'|') + 1).join(u'|'),
+                 lines);
     }
 
-    // Panels keep the ids of the first exported menu: every state is brought into the same
-    // QMenu, an item present before and after keeps its action, and clicks reach their operation.
+    // Panels keep the ids of the first exported menu: every state is brought into the same QMenu,
+    // an item present before and after keeps its action, every title ('&' and '_' included) shows
+    // literally, and clicks reach their operation.
     void oneMenuFollowsEveryState() {
         StatusMenu menu(LabelSyntax::DBusMenu);
         const QMenu* const live = menu.menu();
@@ -86,8 +163,7 @@ private Q_SLOTS:
         running.runtimeRunning = true;
         running.pendingUpdateVersion = u"1.2.0"_s;
         QHash<QString, QAction*> previous;
-        for (const MenuState& state :
-             {kSignedOut, signedIn(), signedIn(ConnectionState::Reconnecting), running, kSignedOut}) {
+        for (const MenuState& state : {signedOut(), signedIn(), signedIn(Reconnecting), running, signedOut()}) {
             QHash<QString, QAction*> current;
             const QList<MenuItem> items = composeMenu(state);
             menu.apply(items);
@@ -111,7 +187,7 @@ private Q_SLOTS:
         }
         menu.setSyntax(LabelSyntax::Widgets);
         for (qsizetype i = 0; i < menu.actions().size(); ++i) {
-            QCOMPARE(menu.actions()[i]->iconText(), composeMenu(kSignedOut)[i].title);
+            QCOMPARE(menu.actions()[i]->iconText(), composeMenu(signedOut())[i].title);
         }
         // The key equivalent shown reaches its item while the menu the agent draws is open.
         QSignalSpy triggered(&menu, &StatusMenu::triggered);
@@ -121,37 +197,10 @@ private Q_SLOTS:
         QCOMPARE(triggered.constFirst().constFirst().value<MenuAction>(), MenuAction::Quit);
     }
 
-    void lookFollowsTheState_data() {
-        QTest::addColumn<MenuState>("state");
-        QTest::addColumn<StatusLook::Icon>("icon");
-        QTest::addColumn<QString>("toolTip");
-        using enum ConnectionState;
-        QTest::newRow("signed out") << kSignedOut << StatusLook::Icon::SignedOut << u"Not signed in"_s;
-        QTest::newRow("connected") << signedIn(Connected, u"running"_s) << StatusLook::Icon::Connected
-                                   << u"Connected · seller runtime running"_s;
-        QTest::newRow("first heartbeat pending")
-            << signedIn(Disconnected) << StatusLook::Icon::SignedOut << u"Disconnected · seller runtime stopped"_s;
-        for (const ConnectionState failure : {DeviceRevoked, ServerUnavailable, Reconnecting}) {
-            QTest::newRow(qPrintable(displayWord(failure))) << signedIn(failure) << StatusLook::Icon::Attention
-                                                            << displayWord(failure) + u" · seller runtime stopped"_s;
-        }
-        QTest::newRow("runtime crashed") << signedIn(Connected, u"crashed"_s) << StatusLook::Icon::Attention
-                                         << u"Connected · seller runtime crashed"_s;
-    }
-    void lookFollowsTheState() {
-        QFETCH(MenuState, state);
-        QFETCH(StatusLook::Icon, icon);
-        QFETCH(QString, toolTip);
-        const StatusLook look = statusLook(state);
-        QCOMPARE(look.toolTip, u"Orvelquin Desktop · "_s + toolTip);
-        QCOMPARE(look.icon, icon);
-    }
-
     // The pixmaps a host shows when it does not recolour by name must read on both panels, at the
     // sizes Qt publishes; edge pixels are blended, so the glyph is read where it covers half a pixel.
     void everyLookReadsOnLightAndDarkPanels() {
-        for (const StatusLook::Icon look :
-             {StatusLook::Icon::Connected, StatusLook::Icon::Attention, StatusLook::Icon::SignedOut}) {
+        for (const Icon look : {Icon::Connected, Icon::Attention, Icon::SignedOut}) {
             for (const int size : {22, 64}) {
                 const QImage image = QIcon(":/icons/"_L1 + iconName(look) + ".svg"_L1)
                                          .pixmap(size)
@@ -170,19 +219,22 @@ private Q_SLOTS:
         }
     }
 
-    // A figure needs seconds: over a quick second look any process reads as 0 or 100 %.
+    // A figure needs seconds: over a quick second look any process reads as 0 or 100 %. Another
+    // process, or a counter that went back, starts a new window.
     void cpuFigureNeedsAWindow() {
         CpuWindow window(2s);
-        const CpuWindow::Clock::time_point t0{};
-        QCOMPARE(window.sample(7, t0, 1'000'000'000), std::nullopt);
-        QCOMPARE(window.sample(7, t0 + 50ms, 1'010'000'000), std::nullopt);
-        QCOMPARE(window.sample(7, t0 + 4s, 2'000'000'000), 25.0);
-        QCOMPARE(window.sample(7, t0 + 4s + 10ms, 2'010'000'000), 25.0);
-        QCOMPARE(window.sample(7, t0 + 6s, 6'000'000'000), 100.0);
-        QCOMPARE(window.sample(7, t0 + 7s, std::nullopt), 100.0);
-        // Another process, or a counter that went back, starts a new window.
-        QCOMPARE(window.sample(8, t0 + 8s, 1), std::nullopt);
-        QCOMPARE(window.sample(8, t0 + 11s, 0), std::nullopt);
+        const std::tuple<qint64, std::chrono::milliseconds, std::optional<quint64>, std::optional<double>> samples[] = {
+            {7, 0ms, 1'000'000'000, {}},
+            {7, 50ms, 1'010'000'000, {}},
+            {7, 4s, 2'000'000'000, 25.0},
+            {7, 4010ms, 2'010'000'000, 25.0},
+            {7, 6s, 6'000'000'000, 100.0},
+            {7, 7s, {}, 100.0},
+            {8, 8s, 1, {}},
+            {8, 11s, 0, {}}};
+        for (const auto& [pid, at, cpu, figure] : samples) {
+            QCOMPARE(window.sample(pid, CpuWindow::Clock::time_point{} + at, cpu), figure);
+        }
     }
 };
 
