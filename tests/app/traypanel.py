@@ -2,7 +2,7 @@
 
 import os, re, shutil, subprocess, tempfile  # noqa: E401
 
-from traysession import WATCHER, Failed, GLib, Gio, call, new_window, popups, shown_label, stop, wait_until, \
+from traysession import DBUS, WATCHER, Failed, GLib, Gio, Part, call, new_window, popups, shown_label, stop, wait_until, \
     window_geometry, xdo, xwininfo
 
 PANEL_CONF = ("[General]\n__userfile__=true\n[panel1]\nplugins=statusnotifier\nposition=Bottom\nalignment=-1\n"
@@ -12,20 +12,19 @@ PANEL_CONF = ("[General]\n__userfile__=true\n[panel1]\nplugins=statusnotifier\np
 
 def name_owner(name):
     try:
-        return call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                    GLib.Variant("(s)", (name,)), "(s)")[0]
+        return call(*DBUS, "GetNameOwner", GLib.Variant("(s)", (name,)), "(s)")[0]
     except GLib.Error:
         return None
 
 
-class LxqtPanel:
+class LxqtPanel(Part):
     def __init__(self, background="#202020", font="#f0f0f0"):
         self.dir = tempfile.mkdtemp(prefix="orvelquin-panel-")
         conf = os.path.join(self.dir, "panel.conf")
         with open(conf, "w") as out:
             out.write(PANEL_CONF.format(background, font))
-        with open(os.path.join(self.dir, "panel.log"), "w") as log:
-            self.proc = subprocess.Popen(["lxqt-panel", "--configfile", conf], stdout=log, stderr=log)
+        self.proc = subprocess.Popen(["lxqt-panel", "--configfile", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
         if not wait_until(lambda: name_owner(WATCHER) or self.proc.poll() is not None, 20) or self.proc.poll() is not None:
             raise Failed("lxqt-panel did not become the StatusNotifierWatcher (%r)" % self.proc.poll())
         self.unique_name = name_owner(WATCHER)
@@ -49,7 +48,7 @@ def screenshot(path, window="root"):
     subprocess.run(["import", "-window", window, path], check=True, timeout=30)
 
 
-class PanelView:
+class PanelView(Part):
     """The panel's last GetLayout reply for the root, with the updates sent to it since, seen by a monitor."""
 
     def __init__(self, panel_name):
@@ -62,16 +61,15 @@ class PanelView:
                                "BecomeMonitor", GLib.Variant("(asu)", ([], 0)), None, Gio.DBusCallFlags.NONE, 5000, None)
 
     def _seen(self, connection, message, incoming):
-        # Runs on GDBus's worker thread: keep only plain values.
-        if not incoming:
-            return message
+        # Runs on GDBus's worker thread: keep only plain values. A monitor must never answer: calls
+        # are dropped before GDBus replies to them.
         kind, body = message.get_message_type(), message.get_body()
-        self.messages.append((kind, message.get_sender(), message.get_destination(), message.get_member(),
-                              message.get_serial(), message.get_reply_serial(), body.unpack() if body else None))
-        # A monitor must never answer: drop calls before GDBus replies to them.
-        return None if kind == Gio.DBusMessageType.METHOD_CALL else message
+        if incoming:
+            self.messages.append((kind, message.get_sender(), message.get_destination(), message.get_member(),
+                                  message.get_serial(), message.get_reply_serial(), body.unpack() if body else None))
+        return None if incoming and kind == Gio.DBusMessageType.METHOD_CALL else message
 
-    def entries(self):
+    def labels(self, with_ids=False):
         root_calls, items = set(), None
         for kind, sender, dest, member, serial, reply_serial, body in list(self.messages):
             if kind == Gio.DBusMessageType.METHOD_CALL and sender == self.panel and member == "GetLayout":
@@ -86,11 +84,9 @@ class PanelView:
                 for item_id, keys in body[1]:
                     for key in keys:
                         items.get(item_id, {}).pop(key, None)
-        return [(i, "---" if p.get("type") == "separator" else shown_label(p.get("label", "")))
-                for i, p in (items or {}).items() if p.get("visible", True)]
+        shown = [(i, "---" if p.get("type") == "separator" else shown_label(p.get("label", "")))
+                 for i, p in (items or {}).items() if p.get("visible", True)]
+        return shown if with_ids else [label for _, label in shown]
 
-    def labels(self):
-        return [label for _, label in self.entries()]
-
-    def close(self):
+    def stop(self):
         self.monitor.close_sync(None)

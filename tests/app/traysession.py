@@ -1,7 +1,7 @@
 """What the tray tests share: the development service, the keyring, the agent, a watcher, the X
 display, the menu as panels follow it. Runs under /usr/bin/python3 inside scripts/test-session."""
 
-import json, os, re, shutil, socket, subprocess, sys, tempfile, time, urllib.request  # noqa: E401
+import json, os, re, shutil, subprocess, sys, tempfile, time, urllib.request  # noqa: E401
 import gi
 
 gi.require_version("Dbusmenu", "0.4")
@@ -10,25 +10,44 @@ from gi.repository import Dbusmenu, Gio, GLib  # noqa: E402
 SOURCE_DIR = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEMO_EMAIL, DEMO_PASSWORD = "demo@orvelquin.test", "demo"
 KEYCHAIN = ["service", "com.orvelquin.desktop", "account"]
-SNI = "org.kde.StatusNotifierItem"
-WATCHER = "org.kde.StatusNotifierWatcher"
-NO_MENU = ("", "/", "/NO_DBUSMENU")
+SNI, WATCHER = "org.kde.StatusNotifierItem", "org.kde.StatusNotifierWatcher"
+DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 
 
 class Failed(Exception):
     pass
 
 
+class Part:  # started by its constructor, ended by stop(), also at the end of a with block
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
+
+    def stop(self):
+        stop(self.proc)
+
+
 def wait_until(predicate, timeout, tick_ms=100):
     """Runs the GLib loop until predicate() holds or timeout s pass; the tick wakes it for outside events."""
-    deadline = time.monotonic() + timeout
-    tick = GLib.timeout_add(tick_ms, lambda: True)
+    deadline, tick = time.monotonic() + timeout, GLib.timeout_add(tick_ms, lambda: True)
     try:
         while not (value := predicate()) and time.monotonic() < deadline:
             GLib.MainContext.default().iteration(True)
         return value
     finally:
         GLib.source_remove(tick)
+
+
+def step(name, action):
+    """One named check of a scenario; its failure ends the scenario, as later checks build on it."""
+    try:
+        value = action()
+    except Exception as error:  # noqa: BLE001 - any error fails the check and is shown with its name
+        raise Failed("%s: %r" % (name, error)) from error
+    print("PASS  " + name)
+    return value
 
 
 def bus():
@@ -41,18 +60,14 @@ def call(service, path, interface, method, args=None, reply_type=None):
     return reply.unpack() if reply else None
 
 
-def dbus_property(service, path, interface, name):
-    return call(service, path, "org.freedesktop.DBus.Properties", "Get", GLib.Variant("(ss)", (interface, name)),
+def item_property(item, name, interface=SNI):
+    return call(item[0], item[1], "org.freedesktop.DBus.Properties", "Get", GLib.Variant("(ss)", (interface, name)),
                 "(v)")[0]
 
 
-def item_property(item, name):
-    return dbus_property(item[0], item[1], SNI, name)
-
-
 def registered_item():
-    service, slash, path = dbus_property(WATCHER, "/StatusNotifierWatcher", WATCHER,
-                                         "RegisteredStatusNotifierItems")[-1].partition("/")
+    service, slash, path = item_property((WATCHER, "/StatusNotifierWatcher"), "RegisteredStatusNotifierItems",
+                                         WATCHER)[-1].partition("/")
     return service, slash + path if slash else "/StatusNotifierItem"
 
 
@@ -61,38 +76,25 @@ def menu_click(item, item_id):
          GLib.Variant("(isvu)", (item_id, "clicked", GLib.Variant("i", 0), 0)))
 
 
-def stop(proc, timeout=5):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+def stop(proc):
+    proc.terminate()  # nothing once it has been reaped
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
-class DevService:
+class DevService(Part):
     def __init__(self, base_url, *extra):
         self.base_url = base_url.rstrip("/")
-        port = int(re.search(r":(\d+)$", self.base_url).group(1))
-        # Another session's service on the port would answer for ours: refuse rather than mix.
-        with socket.socket() as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the service binds
-            try:
-                probe.bind(("127.0.0.1", port))
-            except OSError:
-                raise Failed("port %d is taken; another development service runs" % port) from None
-        self.proc = subprocess.Popen([os.path.join(SOURCE_DIR, "scripts", "dev-service"), "--port", str(port), *extra],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 15
-        while True:
-            try:
-                self.request("GET", "/api/desktop/releases/latest")
-                return
-            except OSError:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    raise Failed("the development service did not start on " + self.base_url) from None
-                time.sleep(0.1)  # nothing to await: the port opens when the child gets there
+        self.proc = subprocess.Popen([os.path.join(SOURCE_DIR, "scripts", "dev-service"), "--port",
+                                      self.base_url.rsplit(":", 1)[1], *extra], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        # It says so once it listens; a port another session's service holds, it cannot take.
+        if not self.proc.stdout.readline().startswith("Orvelquin development service on " + self.base_url):
+            stop(self.proc)
+            raise Failed("the development service did not start on %s: is the port taken?" % self.base_url)
 
     def request(self, method, path, body=None, token=None):
         headers = dict({"Content-Type": "application/json"}, **({"Authorization": "Bearer " + token} if token else {}))
@@ -101,17 +103,9 @@ class DevService:
         with urllib.request.urlopen(req, timeout=10) as reply:
             return json.loads(reply.read() or b"{}")
 
-    def sign_in_device(self):
-        token = self.request("POST", "/auth/login", {"email": DEMO_EMAIL, "password": DEMO_PASSWORD})["access_token"]
-        device = self.request("POST", "/v1/devices/register",
-                              {"name": "tray-test", "platform": "Linux", "software_version": "0.0.0"}, token)
-        session = self.request("POST", "/v1/devices/%s/session" % device["device_id"], {}, token)
-        return {"accessToken": token, "deviceId": device["device_id"], "deviceToken": session["device_token"]}
-
 
 def clear_credentials():
-    for key in ("accessToken", "email", "deviceId", "deviceToken"):
-        subprocess.run(["secret-tool", "clear", *KEYCHAIN, key], check=False)
+    subprocess.run(["secret-tool", "clear", *KEYCHAIN[:2]], check=False)
 
 
 def store_credentials(values):
@@ -124,36 +118,21 @@ def stored_credential(key):
     return subprocess.run(["secret-tool", "lookup", *KEYCHAIN, key], capture_output=True).stdout.decode()
 
 
-class Agent:
+class Agent(Part):
     """The real binary with folders of its own; the source tree's seller runtime unless bundled_runtime."""
-
     def __init__(self, binary, extra_env=None, bundled_runtime=False):
         self.scratch = tempfile.mkdtemp(prefix="orvelquin-tray-")
-        self.runtime_dir = os.path.join(self.scratch, "runtime")
-        config = os.path.join(self.scratch, "config", "Orvelquin")
+        self.runtime_dir, config, share = (os.path.join(self.scratch, d) for d in ("runtime", "config", "share"))
         os.makedirs(self.runtime_dir, mode=0o700)
-        os.makedirs(config)
-        with open(os.path.join(config, "orvelquin-desktop.conf"), "w") as conf:
-            if not bundled_runtime:
-                conf.write("[General]\nsellerRuntimePath=%s/scripts/seller_runtime/orvelquin-seller-runtime\n"
-                           % SOURCE_DIR)
+        os.makedirs(os.path.join(config, "Orvelquin"))
+        with open(os.path.join(config, "Orvelquin", "orvelquin-desktop.conf"), "w") as conf:
+            conf.write("" if bundled_runtime else "[General]\nsellerRuntimePath=%s/scripts/seller_runtime/"
+                       "orvelquin-seller-runtime\n" % SOURCE_DIR)
         # The status icons where an installed agent has them, so that their names are published.
-        shutil.copytree(os.path.join(SOURCE_DIR, "resources", "icons"),
-                        os.path.join(self.scratch, "share", "icons", "hicolor", "symbolic", "apps"))
-        data_dirs = os.path.join(self.scratch, "share:") + os.environ.get("XDG_DATA_DIRS", "/usr/local/share:/usr/share")
-        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=self.runtime_dir, XDG_DATA_DIRS=data_dirs,
-                   XDG_CONFIG_HOME=os.path.dirname(config))
+        shutil.copytree(os.path.join(SOURCE_DIR, "resources", "icons"), share + "/icons/hicolor/symbolic/apps")
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=self.runtime_dir, XDG_CONFIG_HOME=config,
+                   XDG_DATA_DIRS=share + ":" + os.environ.get("XDG_DATA_DIRS", "/usr/local/share:/usr/share"))
         self.proc = subprocess.Popen([binary], env=dict(env, **(extra_env or {})))
-
-    def lock_holder(self):
-        try:
-            with open(os.path.join(self.runtime_dir, "orvelquin-desktop.pid")) as lock:
-                return lock.read()
-        except OSError:
-            return None
-
-    def children(self):
-        return [int(pid) for pid in subprocess.run(["pgrep", "-P", str(self.proc.pid)], capture_output=True).stdout.split()]
 
     def windows(self):
         return set(xdo("search", "--pid", str(self.proc.pid), check=False).split())
@@ -167,24 +146,19 @@ class Agent:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
-WATCHER_XML = """<node><interface name="org.kde.StatusNotifierWatcher">%s
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>""" % "".join(
-    '<method name="Register%s"><arg type="s" direction="in"/></method>' % m for m in ("StatusNotifierItem",
-                                                                                     "StatusNotifierHost"))
+WATCHER_XML = """<node><interface name="%s"><method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/>
+  </method><property name="RegisteredStatusNotifierItems" type="as" access="read"/><property
+  name="IsStatusNotifierHostRegistered" type="b" access="read"/><property name="ProtocolVersion" type="i"
+  access="read"/><signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>""" % WATCHER
 
 
-class Watcher:
+class Watcher(Part):
     """Says a host is there, so the agent exports a StatusNotifierItem; records them as (bus name, path)."""
-
     def __init__(self):
         self.items, self.reads, owned = [], [], []
-        self.connection = bus()
-        self.registration = self.connection.register_object(
-            "/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0], self._call,
-            self._property, None)
+        self.connection = bus()  # the bus lives while someone holds it
+        self.registration = self.connection.register_object("/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(
+            WATCHER_XML).interfaces[0], self._call, self._property, None)
         self.owner = Gio.bus_own_name_on_connection(self.connection, WATCHER, Gio.BusNameOwnerFlags.NONE,
                                                     lambda *_: owned.append(True), lambda *_: owned.append(False))
         if not wait_until(lambda: owned, 5) or not owned[0]:
@@ -193,7 +167,7 @@ class Watcher:
     def _call(self, connection, sender, path, interface, method, params, invocation):
         service = params.unpack()[0]
         item = (sender, service) if service.startswith("/") else (service, "/StatusNotifierItem")
-        if method == "RegisterStatusNotifierItem" and item not in self.items:
+        if item not in self.items:
             self.items.append(item)
             connection.emit_signal(None, path, interface, "StatusNotifierItemRegistered",
                                    GLib.Variant("(s)", (item[0] + item[1],)))
@@ -213,14 +187,15 @@ class Watcher:
         return {"RegisteredStatusNotifierItems": GLib.Variant("as", [s + p for s, p in self.items]),
                 "IsStatusNotifierHostRegistered": GLib.Variant("b", True)}.get(name, GLib.Variant("i", 0))
 
-    def wait_item(self, timeout=15):
-        if not wait_until(lambda: len(self.reads) == len(self.items) > 0, timeout):
-            raise Failed("no StatusNotifierItem registered within %d s" % timeout)
+    def wait_item(self, count=1):
+        """Waits for the count-th item to register and answer; gives the last one."""
+        if not wait_until(lambda: len(self.reads) == len(self.items) >= count, 15):
+            raise Failed("no StatusNotifierItem number %d within 15 s" % count)
         if any(self.reads):
             raise Failed("the item did not answer as it registered: " + next(filter(None, self.reads)))
         return self.items[-1]
 
-    def close(self):
+    def stop(self):
         Gio.bus_unown_name(self.owner)
         self.connection.unregister_object(self.registration)
 
@@ -232,52 +207,44 @@ def shown_label(raw):
 
 class FollowedMenu:
     """libdbusmenu's client bound once to the item's Menu path; it learns only from the exporter's signals."""
-
-    def __init__(self, item, timeout=10):
+    def __init__(self, item):
         self.item = item
         # The icon may go on the bus a moment before its menu; panels take the next NewMenu.
-        wait_until(lambda: item_property(item, "Menu") not in NO_MENU, timeout)
+        wait_until(lambda: item_property(item, "Menu") not in ("", "/", "/NO_DBUSMENU"), 10)
         self.client = Dbusmenu.Client.new(item[0], item_property(item, "Menu"))
-        if not wait_until(self.entries, timeout):
+        if not wait_until(self.entries, 10):
             raise Failed("the exported menu never gave a layout")
 
     def entries(self):
         root = self.client.get_root()
-        out = []
-        for child in root.get_children() if root else []:
-            if child.property_exist("visible") and not child.property_get_bool("visible"):
-                continue
-            separator = child.property_get("type") == "separator"
-            enabled = not separator and (not child.property_exist("enabled") or child.property_get_bool("enabled"))
-            out.append((child.get_id(), "---" if separator else shown_label(child.property_get("label") or ""), enabled))
-        return out
+        return [(child, "---" if child.property_get("type") == "separator" else
+                 shown_label(child.property_get("label") or "")) for child in (root.get_children() if root else [])
+                if not child.property_exist("visible") or child.property_get_bool("visible")]
 
     def labels(self):
-        return [label for _, label, _ in self.entries()]
+        return [label for _, label in self.entries()]
 
     def click(self, label):
-        root = self.client.get_root()
-        for child in root.get_children() if root else []:
-            if shown_label(child.property_get("label") or "") == label:
-                child.handle_event("clicked", GLib.Variant("i", 0), 0)
-                # The client sends queued events from an idle callback: run it before anything that
-                # blocks (typing into a dialog) or ends the loop.
-                while GLib.MainContext.default().iteration(False):
-                    pass
-                bus().flush_sync(None)
-                return
-        raise Failed("the followed menu has no entry %r: %r" % (label, self.labels()))
+        child = next((child for child, shown in self.entries() if shown == label), None)
+        if not child:
+            raise Failed("the followed menu has no entry %r: %r" % (label, self.labels()))
+        child.handle_event("clicked", GLib.Variant("i", 0), 0)
+        # The client sends queued events from an idle callback: run it before anything that blocks
+        # (typing into a dialog) or ends the loop.
+        while GLib.MainContext.default().iteration(False):
+            pass
+        bus().flush_sync(None)
 
     def wait_for(self, expected, timeout):
+        """Waits for the labels expected (texts or patterns); gives (id, label) for each entry."""
         def matches():
             labels = self.labels()
-            return len(labels) == len(expected) and all(
-                want.fullmatch(label) if isinstance(want, re.Pattern) else label == want
-                for label, want in zip(labels, expected))
+            return len(labels) == len(expected) and all(want.fullmatch(label) if isinstance(want, re.Pattern) else
+                                                        label == want for label, want in zip(labels, expected))
         if not wait_until(matches, timeout):
             raise Failed("after %d s the followed menu shows\n  %r\nexpected\n  %r"
                          % (timeout, self.labels(), [getattr(e, "pattern", e) for e in expected]))
-        return self.entries()
+        return [(child.get_id(), label) for child, label in self.entries()]
 
 
 def xdo(*args, check=True, timeout=30):
@@ -293,13 +260,13 @@ def window_geometry(window):
     return tuple(int(field[k]) for k in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
 
 
+def mapped(window):
+    return "IsViewable" in xwininfo("-id", window)
+
+
 def popups():
     return {w for w in re.findall(r"^\s+(0x[0-9a-f]+)", xwininfo("-root", "-children"), re.M)
             if re.search(r"IsViewable[\s\S]*Override Redirect State: yes", xwininfo("-id", w))}
-
-
-def mapped(window):
-    return "IsViewable" in xwininfo("-id", window)
 
 
 def new_window(windows, action, what, timeout=10):
@@ -312,34 +279,12 @@ def new_window(windows, action, what, timeout=10):
     return opened[0]
 
 
-class Steps:
-    """Named checks in order; once one fails, those that build on it are not reached."""
-    def __init__(self):
-        self.results, self.broken = [], None
-
-    def run(self, name, step, needs_previous=True):
-        if needs_previous and self.broken:
-            return self.results.append((name, "not reached: " + self.broken))
-        try:
-            value = step()
-            self.results.append((name, None))
-            return value
-        except Exception as error:  # noqa: BLE001 - any error fails the check and is shown
-            self.results.append((name, repr(error)))
-            self.broken = self.broken or (needs_previous and name)
-
-
-def main(scenario, tools=(), skip_without=()):
-    """SCRIPT AGENT_BINARY [SERVICE_URL [BUILD_DIR]]: skip (77) without loopback service or skip_without."""
+def main(scenario, skip_without=()):
+    """SCRIPT AGENT [SERVICE_URL [BUILD_DIR]]: skips (77) without a loopback service or skip_without."""
     args = sys.argv[1:]
     if len(args) > 1 and not re.match(r"http://127\.0\.0\.1:\d+$", args[1]):
-        print("SKIP: the agent was built for %s, not the loopback development service" % args[1])
-        return 77
-    for group, status in ((skip_without, 77), (tools, 1)):
-        if [t for t in group if not shutil.which(t)]:
-            return print("%s: missing %s" % ("SKIP" if status == 77 else "FAIL", group)) or status
-    steps = Steps()
-    scenario(steps, *args)
-    for name, error in steps.results:
-        print(("PASS  " if error is None else "FAIL  ") + name + ("" if error is None else "\n      " + str(error)))
-    return 0 if all(error is None for _, error in steps.results) else 1
+        return print("SKIP: the agent was built for %s, not the loopback development service" % args[1]) or 77
+    if not all(map(shutil.which, skip_without)):
+        return print("SKIP: needs all of %s" % (skip_without,)) or 77
+    scenario(*args)
+    return 0
