@@ -30,8 +30,8 @@ void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer, connection] {
         *buffer += socket->readAll();
         const qsizetype end = buffer->indexOf("\r\n\r\n");
-        Request request{{}, {}, {}, {}, connection};
         const QList<QByteArray> lines = buffer->left(end).split('\n');
+        Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}, connection};
         for (const QByteArray& line : lines.mid(1)) {
             if (const qsizetype colon = line.indexOf(':'); colon > 0) {
                 request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
@@ -41,13 +41,8 @@ void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {
         if (end < 0 || buffer->size() < end + 4 + length) {
             return;
         }
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.method = first.value(0), request.target = first.value(1);
         request.body = buffer->mid(end + 4, length);
         buffer->remove(0, end + 4 + length);
-        if (const auto streamed = std::exchange(m_stream, std::nullopt)) {
-            return stream(socket, streamed->first, streamed->second);
-        }
         Reply reply{404};
         if (auto turn = m_rotations.find(request.target); turn != m_rotations.end()) {
             reply = turn->first.at(turn->second++ % turn->first.size());
@@ -57,39 +52,33 @@ void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {
         if (m_recording) {
             m_requests << std::move(request);
         }
-        QTimer::singleShot(reply.delayMs, socket, [socket, reply] {
-            if (reply.dropConnection) {
-                return socket->abort();
-            }
-            const bool complete = reply.ending == Reply::Ending::Complete;
-            QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) +
-                              " Scripted\r\nContent-Length: " + QByteArray::number(reply.body.size() + !complete);
-            for (const auto& [name, value] : reply.headers) {
-                head += "\r\n" + name + ": " + value;
-            }
-            socket->write(head + (reply.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + reply.body);
-            if (reply.ending != Reply::Ending::Stalled && !reply.keepAlive) {
-                socket->disconnectFromHost();
-            }
-        });
+        QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { answer(socket, reply); });
     });
 }
 
-void ScriptedHttpServer::stream(QTcpSocket* socket, qint64 total, bool announceLength) {
-    socket->write("HTTP/1.1 200 Scripted\r\n" +
-                  (announceLength ? "Content-Length: " + QByteArray::number(total) : "Transfer-Encoding: chunked") +
-                  "\r\nConnection: close\r\n\r\n");
-    auto sent = std::make_shared<qint64>(0);
-    // Keeps a few pieces in flight: a client that stops reading stops the stream.
-    auto refill = [this, socket, sent, total, announceLength] {
-        while (*sent < total && socket->bytesToWrite() < 256 * 1024) {
-            const QByteArray piece(static_cast<qsizetype>(std::min<qint64>(64 * 1024, total - *sent)), 'x');
-            socket->write(announceLength ? piece : QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply) {
+    if (reply.dropConnection) {
+        return socket->abort();
+    }
+    const qint64 length =
+        reply.streamed ? reply.streamed : reply.body.size() + (reply.ending != Reply::Ending::Complete);
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n" +
+                      (reply.chunked ? "Transfer-Encoding: chunked" : "Content-Length: " + QByteArray::number(length));
+    for (const auto& [name, value] : reply.headers) {
+        head += "\r\n" + name + ": " + value;
+    }
+    socket->write(head + (reply.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + reply.body);
+    const bool closes = reply.ending != Reply::Ending::Stalled && !reply.keepAlive;
+    // Keeps a few pieces of a stream in flight: a client that stops reading stops the stream.
+    auto refill = [this, socket, reply, closes, sent = std::make_shared<qint64>(0)] {
+        while (*sent < reply.streamed && socket->bytesToWrite() < 256 * 1024) {
+            const QByteArray piece(static_cast<qsizetype>(std::min<qint64>(64 * 1024, reply.streamed - *sent)), 'x');
+            socket->write(reply.chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
             m_streamed = *sent += piece.size();
-            if (*sent >= total) {
-                socket->write(announceLength ? "" : "0\r\n\r\n");
-                socket->disconnectFromHost();
-            }
+            socket->write(*sent < reply.streamed || !reply.chunked ? "" : "0\r\n\r\n");
+        }
+        if (*sent >= reply.streamed && closes) {
+            socket->disconnectFromHost();
         }
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, refill);

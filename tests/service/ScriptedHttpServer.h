@@ -1,19 +1,17 @@
 #pragma once
 
-#include <QList>
 #include <QMap>
-#include <QObject>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QUrl>
 
 #include <optional>
 
+class QTcpSocket;
+
 // An HTTP/1.1 server on 127.0.0.1 (HTTPS when given a TLS configuration) that answers each request
 // with the next scripted reply and records what it received, so tests see exactly what was sent.
 class ScriptedHttpServer : public QObject {
-    Q_OBJECT
-
 public:
     struct Reply {
         // Cut and Stalled announce one byte more than `body`, then close or fall silent.
@@ -25,6 +23,9 @@ public:
         bool dropConnection = false; // close without sending a byte
         Ending ending = Ending::Complete;
         bool keepAlive = false;
+        // Instead of `body`, this many bytes of filler as fast as the client reads, chunked or not.
+        qint64 streamed = 0;
+        bool chunked = false;
     };
     struct Request {
         QByteArray method, target;
@@ -40,22 +41,19 @@ public:
     // Requests for this target get these replies in turn, round and round, outside the queue.
     void answerInTurn(const QByteArray& target, QList<Reply> replies) { m_rotations[target] = {replies, 0}; }
     void answerAlways(const QByteArray& target, Reply reply) { answerInTurn(target, {std::move(reply)}); }
-    // The next request gets a 200 of `bytes` filler, sent as fast as the client reads.
-    void enqueueStream(qint64 bytes, bool announceLength) { m_stream = {bytes, announceLength}; }
     qint64 streamedBytes() const { return m_streamed; }
     // A long run keeps no record, so that the server's memory stays flat.
     void setRecording(bool on) { m_recording = on; }
     const QList<Request>& requests() const { return m_requests; }
 
 private:
-    void serve(class QTcpSocket* socket, int connection);
-    void stream(QTcpSocket* socket, qint64 total, bool announceLength);
+    void serve(QTcpSocket* socket, int connection);
+    void answer(QTcpSocket* socket, const Reply& reply);
     QTcpServer* m_server;
     QList<Reply> m_replies;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
     int m_connections = 0;
-    std::optional<std::pair<qint64, bool>> m_stream;
     qint64 m_streamed = 0;
     bool m_recording = true;
 };
