@@ -12,11 +12,9 @@ public:
         s_lines.clear();
         QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
         s_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            if (context.category && QByteArray(context.category).startsWith("orvelquin.")) {
-                s_lines.append(QString::fromLatin1(context.category) + u' ' + text);
-            } else if (s_previous) {
-                s_previous(type, context, text);
-            }
+            const bool ours = context.category && QByteArray(context.category).startsWith("orvelquin.");
+            ours ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
+                 : s_previous(type, context, text);
         });
     }
     ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()); }

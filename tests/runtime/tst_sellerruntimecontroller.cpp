@@ -76,11 +76,9 @@ private Q_SLOTS:
         const auto unset = qScopeGuard([] { qunsetenv("ORVELQUIN_SELLER_PROVIDER"); });
         LogCapture log;
         SellerRuntimeController runtime(hooks());
-        QCOMPARE(runtime.mode(), SellerRuntimeController::Mode::Unavailable);
         QVERIFY(!start(runtime));
         QCOMPARE(runtime.lastError(), u"Runtime not installed"_s);
         QVERIFY(install("not a program"));
-        QCOMPARE(runtime.mode(), SellerRuntimeController::Mode::Bundled);
         QVERIFY(!start(runtime));
         const QString reported = runtime.lastError().value_or(QString());
         QVERIFY2(runtime.state() == State::Error && !reported.isEmpty() && reported.trimmed() == reported,
@@ -153,19 +151,17 @@ private Q_SLOTS:
             QVERIFY(start(*runtime, token + u"_next"_s));
         } else {
             runtime.reset();
-            agent.kill();
+            agent.kill(), agent.waitForFinished();
         }
         QCOMPARE(QFile::exists(runtimePath() + u".finished"_s), finishes);
         QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QList<qint64>(), 10000);
         if (runtime) {
             const bool restarted = ending == u"restarted";
+            const State state = restarted ? State::Running : ending == u"stop" ? State::Stopped : State::Crashed;
             QTRY_COMPARE_WITH_TIMEOUT(runtime->findChildren<QProcess*>().size(), restarted ? 1 : 0, 10000);
-            QCOMPARE(runtime->state(), restarted           ? State::Running
-                                       : ending == u"stop" ? State::Stopped
-                                                           : State::Crashed);
-            QCOMPARE(runtime->lastError(), runtime->state() == State::Crashed
-                                               ? std::optional(u"Runtime exited unexpectedly"_s)
-                                               : std::nullopt);
+            QCOMPARE(runtime->state(), state);
+            QCOMPARE(runtime->lastError().value_or(QString()),
+                     state == State::Crashed ? u"Runtime exited unexpectedly"_s : QString());
             QCOMPARE(runtime->pid().has_value() && runtime->pid() != first, restarted);
         }
     }
@@ -192,19 +188,12 @@ private Q_SLOTS:
         QCOMPARE(runtime.uptimeSeconds(), 0);
     }
 
-    void sanitize_data() {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("output");
-        const QString thumb = u"\U0001F44D\U0001F3FD"_s;
-        QTest::newRow("blank lines") << u"\n\n  Exec format error \n"_s << u"Exec format error"_s;
-        QTest::newRow("300 chars") << QString(300, u'x') << QString(256, u'x') + QChar(0x2026);
-        QTest::newRow("emoji with skin tones") << thumb.repeated(300) << thumb.repeated(256) + QChar(0x2026);
-    }
-
+    // Trimmed, and cut to 256 user-perceived characters.
     void sanitize() {
-        QFETCH(QString, input);
-        QFETCH(QString, output);
-        QCOMPARE(SellerRuntimeController::sanitize(input), output);
+        const QString thumb = u"\U0001F44D\U0001F3FD"_s;
+        QCOMPARE(SellerRuntimeController::sanitize(u"\n\n  Exec format error \n"_s), u"Exec format error"_s);
+        QCOMPARE(SellerRuntimeController::sanitize(QString(300, u'x')), QString(256, u'x') + QChar(0x2026));
+        QCOMPARE(SellerRuntimeController::sanitize(thumb.repeated(300)), thumb.repeated(256) + QChar(0x2026));
     }
 };
 

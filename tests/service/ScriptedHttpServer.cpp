@@ -1,18 +1,12 @@
 #include "ScriptedHttpServer.h"
 
-#include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-ScriptedHttpServer::ScriptedHttpServer(QObject* parent, const std::optional<QSslConfiguration>& tls)
-    : QObject(parent)
-    , m_server(tls ? new QSslServer(this) : new QTcpServer(this)) {
-    if (tls) {
-        static_cast<QSslServer*>(m_server)->setSslConfiguration(*tls);
-    }
+ScriptedHttpServer::ScriptedHttpServer(QObject* parent)
+    : QObject(parent) {
     m_server->listen(QHostAddress::LocalHost, 0);
-    // Emitted only once a TLS handshake is through.
-    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+    connect(m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             serve(socket, ++m_connections);
         }
@@ -20,8 +14,7 @@ ScriptedHttpServer::ScriptedHttpServer(QObject* parent, const std::optional<QSsl
 }
 
 QUrl ScriptedHttpServer::url() const {
-    const bool secure = qobject_cast<QSslServer*>(m_server);
-    return QUrl(QStringLiteral("%1://127.0.0.1:%2").arg(secure ? u"https" : u"http").arg(m_server->serverPort()));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort()));
 }
 
 void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {

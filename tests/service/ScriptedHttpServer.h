@@ -1,16 +1,13 @@
 #pragma once
 
 #include <QMap>
-#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QUrl>
 
-#include <optional>
-
 class QTcpSocket;
 
-// An HTTP/1.1 server on 127.0.0.1 (HTTPS when given a TLS configuration) that answers each request
-// with the next scripted reply and records what it received, so tests see exactly what was sent.
+// An HTTP/1.1 server on 127.0.0.1 that answers each request with the next scripted reply and
+// records what it received, so tests see exactly what was sent.
 class ScriptedHttpServer : public QObject {
 public:
     struct Reply {
@@ -34,7 +31,7 @@ public:
         int connection = 0; // which accepted connection, counting from 1
     };
 
-    explicit ScriptedHttpServer(QObject* parent = nullptr, const std::optional<QSslConfiguration>& tls = {});
+    explicit ScriptedHttpServer(QObject* parent = nullptr);
     QUrl url() const;
     void enqueue(Reply reply) { m_replies << std::move(reply); }
     void enqueueJson(int status, const QByteArray& json) { enqueue({status, json}); }
@@ -49,7 +46,7 @@ public:
 private:
     void serve(QTcpSocket* socket, int connection);
     void answer(QTcpSocket* socket, const Reply& reply);
-    QTcpServer* m_server;
+    QTcpServer* m_server = new QTcpServer(this);
     QList<Reply> m_replies;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
