@@ -8,23 +8,20 @@ ScriptedHttpServer::ScriptedHttpServer(QObject* parent)
     m_server->listen(QHostAddress::LocalHost, 0);
     connect(m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-            serve(socket, ++m_connections);
+            serve(socket);
         }
     });
 }
 
-QUrl ScriptedHttpServer::url() const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort()));
-}
-
-void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {
+// One request a connection: every reply closes it.
+void ScriptedHttpServer::serve(QTcpSocket* socket) {
     auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer, connection] {
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
         *buffer += socket->readAll();
         const qsizetype end = buffer->indexOf("\r\n\r\n");
         const QList<QByteArray> lines = buffer->left(end).split('\n');
-        Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}, connection};
+        Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}};
         for (const QByteArray& line : lines.mid(1)) {
             if (const qsizetype colon = line.indexOf(':'); colon > 0) {
                 request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
@@ -35,7 +32,6 @@ void ScriptedHttpServer::serve(QTcpSocket* socket, int connection) {
             return;
         }
         request.body = buffer->mid(end + 4, length);
-        buffer->remove(0, end + 4 + length);
         Reply reply{404};
         if (auto turn = m_rotations.find(request.target); turn != m_rotations.end()) {
             reply = turn->first.at(turn->second++ % turn->first.size());
@@ -60,8 +56,8 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply) {
     for (const auto& [name, value] : reply.headers) {
         head += "\r\n" + name + ": " + value;
     }
-    socket->write(head + (reply.keepAlive ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n") + reply.body);
-    const bool closes = reply.ending != Reply::Ending::Stalled && !reply.keepAlive;
+    socket->write(head + "\r\nConnection: close\r\n\r\n" + reply.body);
+    const bool closes = reply.ending != Reply::Ending::Stalled;
     // Keeps a few pieces of a stream in flight: a client that stops reading stops the stream.
     auto refill = [this, socket, reply, closes, sent = std::make_shared<qint64>(0)] {
         while (*sent < reply.streamed && socket->bytesToWrite() < 256 * 1024) {

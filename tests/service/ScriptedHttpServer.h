@@ -19,7 +19,6 @@ public:
         int delayMs = 0;
         bool dropConnection = false; // close without sending a byte
         Ending ending = Ending::Complete;
-        bool keepAlive = false;
         // Instead of `body`, this many bytes of filler as fast as the client reads, chunked or not.
         qint64 streamed = 0;
         bool chunked = false;
@@ -28,11 +27,10 @@ public:
         QByteArray method, target;
         QMap<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
-        int connection = 0; // which accepted connection, counting from 1
     };
 
     explicit ScriptedHttpServer(QObject* parent = nullptr);
-    QUrl url() const;
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort())); }
     void enqueue(Reply reply) { m_replies << std::move(reply); }
     void enqueueJson(int status, const QByteArray& json) { enqueue({status, json}); }
     // Requests for this target get these replies in turn, round and round, outside the queue.
@@ -44,13 +42,12 @@ public:
     const QList<Request>& requests() const { return m_requests; }
 
 private:
-    void serve(QTcpSocket* socket, int connection);
+    void serve(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const Reply& reply);
     QTcpServer* m_server = new QTcpServer(this);
     QList<Reply> m_replies;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
-    int m_connections = 0;
     qint64 m_streamed = 0;
     bool m_recording = true;
 };
