@@ -2,9 +2,7 @@
 #include "core/Settings.h"
 #include "runtime/SellerRuntimeController.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -20,6 +18,8 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
+
+const QString kServiceUrl = u"http://127.0.0.1:8787"_s;
 
 QByteArray readFile(const QString& path) {
     QFile f(path);
@@ -48,10 +48,12 @@ class TestSellerRuntimeController : public QObject {
     int m_tokens = 0;
 
     QString runtimePath() const { return m_dir.filePath(u"share/runtime/orvelquin-seller-runtime"_s); }
-    // The bundled runtime, executable if a "#!" script; its ".ready" and ".finished" marks absent.
+    // The bundled runtime, executable if a "#!" script; the marks of an earlier one removed.
     bool install(const QByteArray& script) {
         QFile f(runtimePath());
-        QFile::remove(runtimePath() + u".ready"_s), QFile::remove(runtimePath() + u".finished"_s);
+        for (const char* mark : {".ready", ".finished", ".record"}) {
+            QFile::remove(runtimePath() + QLatin1String(mark));
+        }
         return QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly) &&
                f.write(script) == script.size() &&
                f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
@@ -61,74 +63,63 @@ class TestSellerRuntimeController : public QObject {
     SellerRuntimeController::Hooks hooks(std::chrono::milliseconds grace = 100ms) {
         return {m_dir.filePath(u"share"_s), [this] { return m_now; }, [this](qint64) { return m_cpu; }, grace};
     }
-    static bool start(SellerRuntimeController& runtime, const QString& token = u"dt_secret"_s) {
-        return runtime.start(u"http://127.0.0.1:8787"_s, token, 1);
-    }
 
 private Q_SLOTS:
     void init() { orvelquin::userSettings().remove(u"sellerRuntimePath"_s), QFile::remove(runtimePath()); }
 
-    // Nothing installed, then no program, then a runtime that records what it was launched with:
-    // arguments, environment (a provider the agent inherited is replaced) and input from
-    // /dev/null, never a pipe the agent could leave open.
-    void contract() {
-        qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
-        const auto unset = qScopeGuard([] { qunsetenv("ORVELQUIN_SELLER_PROVIDER"); });
-        LogCapture log;
+    // Nothing installed, or no program: an error to show, trimmed and cut to 256 characters.
+    void startErrors() {
         SellerRuntimeController runtime(hooks());
-        QVERIFY(!start(runtime));
+        QVERIFY(!runtime.start(kServiceUrl, u"dt"_s, 1));
         QCOMPARE(runtime.lastError(), u"Runtime not installed"_s);
         QVERIFY(install("not a program"));
-        QVERIFY(!start(runtime));
+        QVERIFY(!runtime.start(kServiceUrl, u"dt"_s, 1));
         const QString reported = runtime.lastError().value_or(QString());
         QVERIFY2(runtime.state() == State::Error && !reported.isEmpty() && reported.trimmed() == reported,
                  qPrintable(reported));
-        const QString record = m_dir.filePath(u"record"_s);
-        QVERIFY(install("#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; readlink "
-                        "/proc/self/fd/0; } | paste -sd'|' > '" +
-                        record.toUtf8() + "'\nexec sleep 60\n"));
-        QVERIFY(start(runtime));
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(record).trimmed()),
-                                  u"--provider fake --capacity 1|ORVELQUIN_BASE_URL=http://127.0.0.1:8787"
-                                  "|ORVELQUIN_SELLER_CAPACITY=1|ORVELQUIN_SELLER_JWT=dt_secret"
-                                  "|ORVELQUIN_SELLER_PROVIDER=fake|ORVELQUIN_SELLER_SELL_ENABLED=false|/dev/null"_s,
-                                  10000);
-        // The program and its arguments are logged; the token in its environment is not.
-        QVERIFY(log.text().contains(u"orvelquin.runtime started %1 --provider fake --capacity 1"_s.arg(runtimePath())));
-        QVERIFY(!log.text().contains(u"dt_secret"));
+        const QString thumb = u"\U0001F44D\U0001F3FD"_s;
+        QCOMPARE(SellerRuntimeController::sanitize(u"\n\n  Exec format error \n"_s), u"Exec format error"_s);
+        QCOMPARE(SellerRuntimeController::sanitize(QString(300, u'x')), QString(256, u'x') + QChar(0x2026));
+        QCOMPARE(SellerRuntimeController::sanitize(thumb.repeated(300)), thumb.repeated(256) + QChar(0x2026));
     }
 
-    // Whatever the runtime started holds the device token as well: it ends with the runtime on
-    // stop, on an exit nobody asked for, on a restart, at the agent's exit and with a SIGKILLed
-    // agent, even where SIGTERM is ignored. Only a requested exit is "stopped"; the late exit of a
-    // runtime stopped by a restart leaves the new one alone; a runtime's flood of output is
-    // discarded, never left to block it.
+    // Each runtime gets its arguments, its environment (a provider the agent inherited replaced)
+    // and input from /dev/null, never a pipe the agent could leave open. Whatever it starts holds
+    // the device token as well: it ends with the runtime on stop, on an exit nobody asked for, on a
+    // restart, at the agent's exit and with a SIGKILLed agent, even where SIGTERM is ignored. Only
+    // a requested exit is "stopped"; the late exit of a runtime stopped by a restart leaves the new
+    // one alone; a flood of output is discarded, never left to block the runtime.
     void nothingOfTheRuntimeOutlivesIt_data() {
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QByteArray>("script");
-        // The grandchild reports ready only once it is in place, ignoring SIGTERM.
+        // It records how it was launched; its child reports ready once in place, ignoring SIGTERM.
+        const QByteArray record = "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
+                                  "readlink /proc/self/fd/0; } | paste -sd'|' > \"$0.record\"\n";
         const QByteArray child = "sh -c 'trap \"\" TERM; touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
         for (const char* ending : {"stop", "shutdown", "agent killed"}) {
             QTest::addRow("%s, runtime ignores SIGTERM", ending)
-                << QString::fromLatin1(ending) << "#!/bin/sh\ntrap '' TERM\n" + child;
+                << QString::fromLatin1(ending) << record + "trap '' TERM\n" + child;
         }
         for (const char* ending : {"stop", "shutdown", "agent killed", "exits unasked", "restarted"}) {
             QTest::addRow("%s, only its child ignores SIGTERM", ending)
-                << QString::fromLatin1(ending) << "#!/bin/sh\ntrap 'exit 0' TERM\n" + child;
+                << QString::fromLatin1(ending) << record + "trap 'exit 0' TERM\n" + child;
         }
         QTest::newRow("stop, runtime floods its output")
-            << u"stop"_s << "#!/bin/sh\nhead -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\n" + child;
+            << u"stop"_s << record + "head -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\n" + child;
         // At the agent's exit a runtime that obeys SIGTERM gets to finish its handler.
         QTest::newRow("shutdown, runtime obeys SIGTERM")
-            << u"shutdown"_s << "#!/bin/sh\ntrap 'echo clean > \"$0.finished\"; exit 0' TERM\n" + child;
+            << u"shutdown"_s << record + "trap 'echo clean > \"$0.finished\"; exit 0' TERM\n" + child;
     }
 
     void nothingOfTheRuntimeOutlivesIt() {
         QFETCH(QString, ending);
         QFETCH(QByteArray, script);
         QVERIFY(install(script));
+        qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
+        const auto unset = qScopeGuard([] { qunsetenv("ORVELQUIN_SELLER_PROVIDER"); });
         const bool finishes = script.contains(".finished");
         const QString token = u"dt_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++m_tokens);
+        LogCapture log;
         QProcess agent;
         // The one runtime that finishes its handler gets all the grace it could need.
         auto runtime = std::make_unique<SellerRuntimeController>(hooks(finishes ? 30s : 100ms));
@@ -137,18 +128,26 @@ private Q_SLOTS:
             agent.start(QCoreApplication::applicationFilePath(),
                         {u"--host-runtime"_s, m_dir.filePath(u"share"_s), token});
         } else {
-            QVERIFY(start(*runtime, token));
+            QVERIFY(runtime->start(kServiceUrl, token, 1));
         }
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtimePath() + u".ready"_s), 30000);
+        QCOMPARE(
+            QString::fromUtf8(readFile(runtimePath() + u".record"_s).trimmed()),
+            u"--provider fake --capacity 1|ORVELQUIN_BASE_URL=%1|ORVELQUIN_SELLER_CAPACITY=1|"
+            "ORVELQUIN_SELLER_JWT=%2|ORVELQUIN_SELLER_PROVIDER=fake|ORVELQUIN_SELLER_SELL_ENABLED=false|/dev/null"_s
+                .arg(kServiceUrl, token));
         QVERIFY(holdersOf(token).size() >= 2);
         const std::optional<qint64> first = runtime->pid();
         QCOMPARE(runtime->state(), first ? State::Running : State::Stopped);
+        // The program and its arguments are logged; the token in its environment is not.
+        QCOMPARE(log.text().contains(u"orvelquin.runtime started %1 --provider fake"_s.arg(runtimePath())), !!first);
+        QVERIFY(!log.text().contains(token));
         if (ending == u"stop") {
             runtime->stop();
         } else if (ending == u"exits unasked") {
             QCOMPARE(::kill(static_cast<pid_t>(*first), SIGTERM), 0);
         } else if (ending == u"restarted") {
-            QVERIFY(start(*runtime, token + u"_next"_s));
+            QVERIFY(runtime->start(kServiceUrl, token + u"_next"_s, 1));
         } else {
             runtime.reset();
             agent.kill(), agent.waitForFinished();
@@ -172,7 +171,7 @@ private Q_SLOTS:
         QVERIFY(install("#!/bin/sh\nexec sleep 60\n"));
         SellerRuntimeController runtime(hooks());
         QVERIFY(!runtime.cpuUsagePercent());
-        QVERIFY(start(runtime));
+        QVERIFY(runtime.start(kServiceUrl, u"dt"_s, 1));
         const std::optional<double> none;
         const std::tuple<int, std::optional<quint64>, std::optional<double>, qint64> readings[] = {
             {0, 1'000'000'000ULL, none, 0},   {30, 16'000'000'000ULL, 50.0, 30},  {30, 106'000'000'000ULL, 100.0, 60},
@@ -187,14 +186,6 @@ private Q_SLOTS:
         QVERIFY(!runtime.cpuUsagePercent());
         QCOMPARE(runtime.uptimeSeconds(), 0);
     }
-
-    // Trimmed, and cut to 256 user-perceived characters.
-    void sanitize() {
-        const QString thumb = u"\U0001F44D\U0001F3FD"_s;
-        QCOMPARE(SellerRuntimeController::sanitize(u"\n\n  Exec format error \n"_s), u"Exec format error"_s);
-        QCOMPARE(SellerRuntimeController::sanitize(QString(300, u'x')), QString(256, u'x') + QChar(0x2026));
-        QCOMPARE(SellerRuntimeController::sanitize(thumb.repeated(300)), thumb.repeated(256) + QChar(0x2026));
-    }
 };
 
 int main(int argc, char** argv) {
@@ -204,7 +195,7 @@ int main(int argc, char** argv) {
     if (const QStringList args = QCoreApplication::arguments(); args.value(1) == u"--host-runtime") {
         SellerRuntimeController runtime({args.value(2), [] { return QDateTime::currentDateTime(); },
                                          [](qint64) { return std::optional<quint64>(); }});
-        return runtime.start(u"http://127.0.0.1:1"_s, args.value(3), 1) ? QCoreApplication::exec() : 1;
+        return runtime.start(kServiceUrl, args.value(3), 1) ? QCoreApplication::exec() : 1;
     }
     QCoreApplication::setOrganizationName(u"Orvelquin"_s);
     QCoreApplication::setApplicationName(u"orvelquin-desktop-tests"_s);
