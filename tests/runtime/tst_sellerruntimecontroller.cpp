@@ -84,17 +84,18 @@ private Q_SLOTS:
     }
 
     // Each runtime gets its arguments, its environment (a provider the agent inherited replaced)
-    // and input from /dev/null, never a pipe the agent could leave open. Whatever it starts holds
-    // the device token as well: it ends with the runtime on stop, on an exit nobody asked for, on a
-    // restart, at the agent's exit and with a SIGKILLed agent, even where SIGTERM is ignored. Only
-    // a requested exit is "stopped"; the late exit of a runtime stopped by a restart leaves the new
-    // one alone; a flood of output is discarded, never left to block the runtime.
+    // and /dev/null for input and output: no pipe the agent could leave open, or would have to
+    // read, however much it writes. Whatever it starts holds the device token as well: it ends
+    // with the runtime on stop, on an exit nobody asked for, on a restart, at the agent's exit and
+    // with a SIGKILLed agent, even where SIGTERM is ignored. Only a requested exit is "stopped";
+    // the late exit of a runtime stopped by a restart leaves the new one alone.
     void nothingOfTheRuntimeOutlivesIt_data() {
         QTest::addColumn<QString>("ending");
         QTest::addColumn<QByteArray>("script");
         // It records how it was launched; its child reports ready once in place, ignoring SIGTERM.
-        const QByteArray record = "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
-                                  "readlink /proc/self/fd/0; } | paste -sd'|' > \"$0.record\"\n";
+        const QByteArray record =
+            "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
+            "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2; } | paste -sd'|' > \"$0.record\"\n";
         const QByteArray child = "sh -c 'trap \"\" TERM; touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
         for (const char* ending : {"stop", "shutdown", "agent killed"}) {
             QTest::addRow("%s, runtime ignores SIGTERM", ending)
@@ -133,9 +134,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtimePath() + u".ready"_s), 30000);
         QCOMPARE(
             QString::fromUtf8(readFile(runtimePath() + u".record"_s).trimmed()),
-            u"--provider fake --capacity 1|ORVELQUIN_BASE_URL=%1|ORVELQUIN_SELLER_CAPACITY=1|"
-            "ORVELQUIN_SELLER_JWT=%2|ORVELQUIN_SELLER_PROVIDER=fake|ORVELQUIN_SELLER_SELL_ENABLED=false|/dev/null"_s
-                .arg(kServiceUrl, token));
+            u"--provider fake --capacity 1|ORVELQUIN_BASE_URL=%1|ORVELQUIN_SELLER_CAPACITY=1|ORVELQUIN_SELLER_JWT=%2|"
+            "ORVELQUIN_SELLER_PROVIDER=fake|ORVELQUIN_SELLER_SELL_ENABLED=false|/dev/null|/dev/null|/dev/null"_s.arg(
+                kServiceUrl, token));
         QVERIFY(holdersOf(token).size() >= 2);
         const std::optional<qint64> first = runtime->pid();
         QCOMPARE(runtime->state(), first ? State::Running : State::Stopped);
