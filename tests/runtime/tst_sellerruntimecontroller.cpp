@@ -51,9 +51,7 @@ class TestSellerRuntimeController : public QObject {
     // The bundled runtime, executable if a "#!" script; the marks of an earlier one removed.
     bool install(const QByteArray& script) {
         QFile f(runtimePath());
-        for (const char* mark : {".ready", ".finished", ".record"}) {
-            QFile::remove(runtimePath() + QLatin1String(mark));
-        }
+        QFile::remove(runtimePath() + u".ready"_s), QFile::remove(runtimePath() + u".finished"_s);
         return QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly) &&
                f.write(script) == script.size() &&
                f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
@@ -194,8 +192,7 @@ int main(int argc, char** argv) {
     // With --host-runtime <resource directory> <token>, the program stands in for an agent that
     // runs the runtime until it is killed.
     if (const QStringList args = QCoreApplication::arguments(); args.value(1) == u"--host-runtime") {
-        SellerRuntimeController runtime({args.value(2), [] { return QDateTime::currentDateTime(); },
-                                         [](qint64) { return std::optional<quint64>(); }});
+        SellerRuntimeController runtime({args.value(2), &QDateTime::currentDateTime, {}});
         return runtime.start(kServiceUrl, args.value(3), 1) ? QCoreApplication::exec() : 1;
     }
     QCoreApplication::setOrganizationName(u"Orvelquin"_s);

@@ -76,7 +76,6 @@ private Q_SLOTS:
         auto row = [](const char* name, const char* operation, const Reply& reply, const QString& failure) {
             QTest::newRow(name) << QString::fromLatin1(operation) << reply << failure;
         };
-        const QString invalid = u"decoding:The service's reply is not valid: "_s;
         row("detail", "signIn", {401, R"({"detail":"Invalid device session"})"}, u"api:Invalid device session"_s);
         row("html", "signIn", {500, "<html>oops</html>"}, u"api:HTTP 500"_s);
         row("empty 503", "heartbeat", {503}, u"api:HTTP 503"_s);
@@ -84,7 +83,7 @@ private Q_SLOTS:
         row("299, unknown members ignored", "signIn", {299, R"({"access_token":"a","refresh_token":"r","x":1})"}, {});
         row("truncated", "signIn", {200, "{\"access_token\":\"a\",\"refr"}, u"decoding:"_s);
         row("missing", "signIn", {200, R"({"access_token":"a"})"},
-            invalid + u"\"refresh_token\" should be a string but is missing"_s);
+            u"decoding:The service's reply is not valid: \"refresh_token\" should be a string but is missing"_s);
         row("expiry absent", "session:d", {200, R"({"device_token":"t"})"}, {});
         // An id from a reply stays one path segment: ".." cannot be, and is refused unsent.
         row("dot segment id", "session:..", {200, R"({"device_token":"t"})"},
