@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QLoggingCategory>
 #include <QStringList>
 
@@ -12,26 +11,17 @@ public:
     LogCapture() {
         s_lines.clear();
         QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
-        s_previous = qInstallMessageHandler(&LogCapture::record);
+        s_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+            const bool ours = context.category && QByteArray(context.category).startsWith("orvelquin.");
+            ours ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
+                 : s_previous(type, context, text);
+        });
     }
-    ~LogCapture() {
-        qInstallMessageHandler(s_previous);
-        QLoggingCategory::setFilterRules(QString());
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
+    ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()); }
+    Q_DISABLE_COPY_MOVE(LogCapture)
     QString text() const { return s_lines.join(u'\n'); }
 
 private:
-    static void record(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (context.category && QByteArray(context.category).startsWith("orvelquin.")) {
-            s_lines.append(QString::fromLatin1(context.category) + u' ' + message);
-        } else if (s_previous) {
-            s_previous(type, context, message);
-        }
-    }
-
     inline static QStringList s_lines;
     inline static QtMessageHandler s_previous = nullptr;
 };

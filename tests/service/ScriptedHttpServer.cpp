@@ -1,67 +1,40 @@
 #include "ScriptedHttpServer.h"
 
-#include <QSslServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-ScriptedHttpServer::ScriptedHttpServer(QObject* parent, const std::optional<QSslConfiguration>& tls)
+ScriptedHttpServer::ScriptedHttpServer(QObject* parent)
     : QObject(parent) {
-    auto* secure = tls ? new QSslServer(this) : nullptr;
-    if (secure) {
-        secure->setSslConfiguration(*tls);
-    }
-    m_server = secure ? secure : new QTcpServer(this);
     m_server->listen(QHostAddress::LocalHost, 0);
-    // Emitted only once a TLS handshake is through.
-    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, [this] {
+    connect(m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             serve(socket);
         }
     });
 }
 
-QUrl ScriptedHttpServer::url() const {
-    const bool secure = qobject_cast<QSslServer*>(m_server);
-    return QUrl(QStringLiteral("%1://127.0.0.1:%2").arg(secure ? u"https" : u"http").arg(m_server->serverPort()));
-}
-
+// One request a connection: every reply closes it.
 void ScriptedHttpServer::serve(QTcpSocket* socket) {
     auto buffer = std::make_shared<QByteArray>();
-    const int connection = ++m_connections;
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer, connection] {
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
         *buffer += socket->readAll();
         const qsizetype end = buffer->indexOf("\r\n\r\n");
-        if (end < 0) {
-            return;
-        }
-        Request request{{}, {}, {}, {}, connection};
         const QList<QByteArray> lines = buffer->left(end).split('\n');
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.method = first.value(0);
-        request.target = first.value(1);
+        Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}};
         for (const QByteArray& line : lines.mid(1)) {
             if (const qsizetype colon = line.indexOf(':'); colon > 0) {
                 request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
             }
         }
         const qsizetype length = request.headers.value("content-length").toLongLong();
-        if (buffer->size() < end + 4 + length) {
+        if (end < 0 || buffer->size() < end + 4 + length) {
             return;
         }
         request.body = buffer->mid(end + 4, length);
-        buffer->remove(0, end + 4 + length);
-        ++m_count;
-        if (m_stream) {
-            stream(socket, m_stream->first, m_stream->second);
-            m_stream.reset();
-            return;
-        }
         Reply reply{404};
-        if (auto turn = m_rotations.find(request.target); turn != m_rotations.end() && !turn->first.isEmpty()) {
+        if (auto turn = m_rotations.find(request.target); turn != m_rotations.end()) {
             reply = turn->first.at(turn->second++ % turn->first.size());
-        } else if (m_fixed.contains(request.target)) {
-            reply = m_fixed.value(request.target);
         } else if (!m_replies.isEmpty()) {
             reply = m_replies.takeFirst();
         }
@@ -74,38 +47,27 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
 
 void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply) {
     if (reply.dropConnection) {
-        socket->abort();
-        return;
+        return socket->abort();
     }
-    const qsizetype announced = reply.body.size() + (reply.ending == Reply::Ending::Complete ? 0 : 1);
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) +
-                     " Scripted\r\nContent-Length: " + QByteArray::number(announced) + "\r\n";
+    const qint64 length =
+        reply.streamed ? reply.streamed : reply.body.size() + (reply.ending != Reply::Ending::Complete);
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n" +
+                      (reply.chunked ? "Transfer-Encoding: chunked" : "Content-Length: " + QByteArray::number(length));
     for (const auto& [name, value] : reply.headers) {
-        out += name + ": " + value + "\r\n";
+        head += "\r\n" + name + ": " + value;
     }
-    socket->write(out + (reply.keepAlive ? "\r\n" : "Connection: close\r\n\r\n") + reply.body);
-    if (reply.ending != Reply::Ending::Stalled && !reply.keepAlive) {
-        socket->disconnectFromHost();
-    }
-}
-
-void ScriptedHttpServer::stream(QTcpSocket* socket, qint64 total, bool announceLength) {
-    socket->write("HTTP/1.1 200 Scripted\r\n" +
-                  (announceLength ? "Content-Length: " + QByteArray::number(total) : "Transfer-Encoding: chunked") +
-                  "\r\nConnection: close\r\n\r\n");
-    auto sent = std::make_shared<qint64>(0);
-    const QByteArray filler(64 * 1024, 'x');
-    // Keeps a few pieces in flight: a client that stops reading stops the stream.
-    auto refill = [this, socket, sent, total, announceLength, filler] {
-        while (*sent < total && socket->bytesToWrite() < 4 * filler.size()) {
-            const QByteArray piece =
-                filler.left(static_cast<qsizetype>(std::min<qint64>(filler.size(), total - *sent)));
-            socket->write(announceLength ? piece : QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+    socket->write(head + "\r\nConnection: close\r\n\r\n" + reply.body);
+    const bool closes = reply.ending != Reply::Ending::Stalled;
+    // Keeps a few pieces of a stream in flight: a client that stops reading stops the stream.
+    auto refill = [this, socket, reply, closes, sent = std::make_shared<qint64>(0)] {
+        while (*sent < reply.streamed && socket->bytesToWrite() < 256 * 1024) {
+            const QByteArray piece(static_cast<qsizetype>(std::min<qint64>(64 * 1024, reply.streamed - *sent)), 'x');
+            socket->write(reply.chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
             m_streamed = *sent += piece.size();
-            if (*sent >= total) {
-                socket->write(announceLength ? "" : "0\r\n\r\n");
-                socket->disconnectFromHost();
-            }
+            socket->write(*sent < reply.streamed || !reply.chunked ? "" : "0\r\n\r\n");
+        }
+        if (*sent >= reply.streamed && closes) {
+            socket->disconnectFromHost();
         }
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, refill);

@@ -1,24 +1,17 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QObject>
-#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QUrl>
 
-#include <optional>
+class QTcpSocket;
 
-// An HTTP/1.1 server on 127.0.0.1 (HTTPS when given a TLS configuration) that answers each request
-// with the next scripted reply and records what it received, so tests see exactly what was sent.
+// An HTTP/1.1 server on 127.0.0.1 that answers each request with the next scripted reply and
+// records what it received, so tests see exactly what was sent.
 class ScriptedHttpServer : public QObject {
-    Q_OBJECT
-
 public:
     struct Reply {
-        // Cut and Stalled announce one byte more than `body` and, after `body`, close the
-        // connection or fall silent.
+        // Cut and Stalled announce one byte more than `body`, then close or fall silent.
         enum class Ending { Complete, Cut, Stalled };
         int status = 200;
         QByteArray body{};
@@ -26,45 +19,35 @@ public:
         int delayMs = 0;
         bool dropConnection = false; // close without sending a byte
         Ending ending = Ending::Complete;
-        bool keepAlive = false; // leave the connection open for the next request
+        // Instead of `body`, this many bytes of filler as fast as the client reads, chunked or not.
+        qint64 streamed = 0;
+        bool chunked = false;
     };
     struct Request {
-        QByteArray method;
-        QByteArray target;
+        QByteArray method, target;
         QMap<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
-        int connection = 0; // which accepted connection, counting from 1
     };
 
-    explicit ScriptedHttpServer(QObject* parent = nullptr, const std::optional<QSslConfiguration>& tls = {});
-    QUrl url() const;
+    explicit ScriptedHttpServer(QObject* parent = nullptr);
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort())); }
     void enqueue(Reply reply) { m_replies << std::move(reply); }
     void enqueueJson(int status, const QByteArray& json) { enqueue({status, json}); }
-    // Requests for this target always get this reply, outside the queue.
-    void answerAlways(const QByteArray& target, Reply reply) { m_fixed.insert(target, std::move(reply)); }
-    // Requests for this target get these replies in turn, round and round.
-    void answerInTurn(const QByteArray& target, QList<Reply> replies) { m_rotations.insert(target, {replies, 0}); }
-    // The next request gets a 200 whose body is `bytes` of filler, sent as fast as the client
-    // reads, with or without a Content-Length.
-    void enqueueStream(qint64 bytes, bool announceLength) { m_stream = {bytes, announceLength}; }
+    // Requests for this target get these replies in turn, round and round, outside the queue.
+    void answerInTurn(const QByteArray& target, QList<Reply> replies) { m_rotations[target] = {replies, 0}; }
+    void answerAlways(const QByteArray& target, Reply reply) { answerInTurn(target, {std::move(reply)}); }
     qint64 streamedBytes() const { return m_streamed; }
     // A long run keeps no record, so that the server's memory stays flat.
     void setRecording(bool on) { m_recording = on; }
     const QList<Request>& requests() const { return m_requests; }
-    qsizetype requestCount() const { return m_count; }
 
 private:
-    void serve(class QTcpSocket* socket);
+    void serve(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const Reply& reply);
-    void stream(QTcpSocket* socket, qint64 total, bool announceLength);
-    QTcpServer* m_server;
+    QTcpServer* m_server = new QTcpServer(this);
     QList<Reply> m_replies;
-    QMap<QByteArray, Reply> m_fixed;
     QMap<QByteArray, std::pair<QList<Reply>, qsizetype>> m_rotations;
     QList<Request> m_requests;
-    qsizetype m_count = 0;
-    int m_connections = 0;
-    std::optional<std::pair<qint64, bool>> m_stream;
     qint64 m_streamed = 0;
     bool m_recording = true;
 };

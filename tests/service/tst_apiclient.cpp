@@ -5,11 +5,10 @@
 
 #include <QCoroTask>
 #include <QFile>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSslKey>
+#include <QSslServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,27 +17,31 @@
 using namespace orvelquin;
 using namespace std::chrono_literals;
 using namespace Qt::Literals::StringLiterals;
-using Ending = ScriptedHttpServer::Reply::Ending;
+using Reply = ScriptedHttpServer::Reply;
+using Ending = Reply::Ending;
+
+Q_DECLARE_METATYPE(Reply)
 
 namespace {
 
-enum How { Complete, Cut, Stalled, Late, Dropped, Nobody };
+const QByteArray kLogin = R"({"access_token":"a","refresh_token":"r"})";
 
 SystemInfo sampleHost() {
     return {u"Linux 6.1.0"_s, u"x86_64"_s, u"Test CPU"_s, 68719476736ULL, u"Test GPU"_s};
 }
 
-// One call of the named operation, as "<kind>:<message>" of what it threw, or "" for success. The
-// catch sits inside a coroutine: QCoro::waitFor would never return from a task that throws.
-QString failureOf(APIClient& api, const QString& operation, const QString& id = u"d"_s) {
-    auto run = [](APIClient& client, QString op, QString deviceId) -> QCoro::Task<QString> {
+// One call of the named operation ("session:<device id>" for a session), as "<kind>:<message>" of
+// what it threw, or "" for success. The catch sits inside a coroutine: QCoro::waitFor would never
+// return from a task that throws.
+QString failureOf(APIClient& api, const QString& operation) {
+    auto run = [](APIClient& client, QString op) -> QCoro::Task<QString> {
         try {
             if (op == u"signIn") {
                 co_await client.signIn(u"a@b"_s, u"pw"_s);
             } else if (op == u"registerDevice") {
                 co_await client.registerDevice(u"n"_s, sampleHost(), u"v"_s, u"a"_s);
-            } else if (op == u"startDeviceSession") {
-                co_await client.startDeviceSession(deviceId, u"a"_s);
+            } else if (op.startsWith(u"session:")) {
+                co_await client.startDeviceSession(op.mid(8), u"a"_s);
             } else {
                 co_await client.heartbeat(u"t"_s, true, 1, u"online"_s, sampleHost(), {});
             }
@@ -48,7 +51,7 @@ QString failureOf(APIClient& api, const QString& operation, const QString& id = 
         }
         co_return QString();
     };
-    return QCoro::waitFor(run(api, operation, id));
+    return QCoro::waitFor(run(api, operation));
 }
 
 qint64 residentBytes() {
@@ -62,226 +65,121 @@ qint64 residentBytes() {
 class TestAPIClient : public QObject {
     Q_OBJECT
 
-private:
     QNetworkAccessManager m_network;
 
 private Q_SLOTS:
-    // `failure`: "" for success, else the start of what is thrown.
+    // `failure`: "" for success, else the start of what is thrown. Status 0: nobody listening.
     void errorTable_data() {
         QTest::addColumn<QString>("operation");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("how");
+        QTest::addColumn<Reply>("reply");
         QTest::addColumn<QString>("failure");
-        auto row = [](const char* name, const char* operation, int status, const QByteArray& body,
-                      const QString& failure, How how = Complete) {
-            QTest::newRow(name) << QString::fromLatin1(operation) << status << body << int(how) << failure;
+        auto row = [](const char* name, const char* operation, const Reply& reply, const QString& failure) {
+            QTest::newRow(name) << QString::fromLatin1(operation) << reply << failure;
         };
-        const QByteArray login = R"({"access_token":"a","refresh_token":"r"})";
-        const QString invalid = u"decoding:The service's reply is not valid: "_s;
-        row("detail", "signIn", 401, R"({"detail":"Invalid device session"})", u"api:Invalid device session"_s);
-        row("array detail", "signIn", 422, R"({"detail":[{"loc":1}]})", u"api:HTTP 422"_s);
-        row("null detail", "signIn", 400, R"({"detail":null})", u"api:HTTP 400"_s);
-        row("html", "signIn", 500, "<html>oops</html>", u"api:HTTP 500"_s);
-        row("empty 503", "heartbeat", 503, {}, u"api:HTTP 503"_s);
-        row("302", "signIn", 302, login, u"api:HTTP 302"_s);
-        row("199", "signIn", 199, login, u"api:HTTP 199"_s);
-        row("300", "signIn", 300, login, u"api:HTTP 300"_s);
-        row("299, unknown members ignored", "signIn", 299, R"({"access_token":"a","refresh_token":"r","x":1})", {});
-        row("204 empty body", "signIn", 204, {}, u"decoding:The service's reply is not valid JSON: illegal value"_s);
-        row("truncated", "signIn", 200, "{\"access_token\":\"a\",\"refr", u"decoding:"_s);
-        row("not an object", "heartbeat", 200, "[true]", u"decoding:"_s);
-        row("missing", "signIn", 200, R"({"access_token":"a"})",
-            invalid + u"\"refresh_token\" should be a string but is missing"_s);
-        row("null", "signIn", 200, R"({"access_token":null,"refresh_token":"r"})",
-            invalid + u"\"access_token\" should be a string but is null"_s);
-        row("id a number", "registerDevice", 200, R"({"device_id":7,"approved":true})", invalid + u"\"device_id\""_s);
-        row("approved a text", "registerDevice", 200, R"({"device_id":"d","approved":"yes"})",
-            invalid + u"\"approved\""_s);
-        row("expiry absent", "startDeviceSession", 200, R"({"device_token":"t"})", {});
-        row("expiry null", "startDeviceSession", 200, R"({"device_token":"t","expires_at":null})", {});
-        row("expiry a number", "startDeviceSession", 200, R"({"device_token":"t","expires_at":5})",
-            invalid + u"\"expires_at\""_s);
-        row("ok a text", "heartbeat", 200, R"({"ok":"true"})", invalid + u"\"ok\""_s);
-        row("ok missing", "heartbeat", 200, "{}", invalid + u"\"ok\""_s);
-        row("oversized", "heartbeat", 200, "{\"ok\":true,\"pad\":\"" + QByteArray(2 << 20, 'x') + "\"}",
-            u"transport:The service's reply is larger than 1024 KiB"_s);
+        row("detail", "signIn", {401, R"({"detail":"Invalid device session"})"}, u"api:Invalid device session"_s);
+        row("html", "signIn", {500, "<html>oops</html>"}, u"api:HTTP 500"_s);
+        row("empty 503", "heartbeat", {503}, u"api:HTTP 503"_s);
+        row("302", "signIn", {302, kLogin}, u"api:HTTP 302"_s);
+        row("299, unknown members ignored", "signIn", {299, R"({"access_token":"a","refresh_token":"r","x":1})"}, {});
+        row("truncated", "signIn", {200, "{\"access_token\":\"a\",\"refr"}, u"decoding:"_s);
+        row("missing", "signIn", {200, R"({"access_token":"a"})"},
+            u"decoding:The service's reply is not valid: \"refresh_token\" should be a string but is missing"_s);
+        row("expiry absent", "session:d", {200, R"({"device_token":"t"})"}, {});
+        // An id from a reply stays one path segment: ".." cannot be, and is refused unsent.
+        row("dot segment id", "session:..", {200, R"({"device_token":"t"})"},
+            u"api:The service sent an invalid device id"_s);
+        // Cut at 1 MiB, announced or not, with memory flat.
+        const QString tooLarge = u"transport:The service's reply is larger than 1024 KiB"_s;
+        row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30}, tooLarge);
+        row("1 GiB chunked", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30, true}, tooLarge);
         // A transfer that breaks after the status line is no answer, whatever the status said.
         const QString timedOut = u"transport:The service did not answer within 0.3 seconds."_s;
-        row("200 cut", "signIn", 200, login, u"transport:"_s, Cut);
-        row("503 cut", "signIn", 503, R"({"detail":"x"})", u"transport:"_s, Cut);
-        row("200 stalled", "signIn", 200, login, timedOut, Stalled);
-        row("503 stalled", "signIn", 503, {}, timedOut, Stalled);
-        row("late", "heartbeat", 200, R"({"ok":true})", timedOut, Late);
-        row("dropped", "heartbeat", 200, {}, u"transport:"_s, Dropped);
-        row("nobody listening", "heartbeat", 200, {}, u"transport:"_s, Nobody);
+        row("200 cut", "signIn", {200, kLogin, {}, 0, false, Ending::Cut}, u"transport:"_s);
+        row("503 cut", "signIn", {503, R"({"detail":"x"})", {}, 0, false, Ending::Cut}, u"transport:"_s);
+        row("200 stalled", "signIn", {200, kLogin, {}, 0, false, Ending::Stalled}, timedOut);
+        row("503 stalled", "signIn", {503, {}, {}, 0, false, Ending::Stalled}, timedOut);
+        row("late", "heartbeat", {200, R"({"ok":true})", {}, 3000}, timedOut);
+        // A connection that closes before any reply leaves open whether the service acted: Qt would
+        // send the request again, so a sign-in could reach the service twice. A heartbeat may go twice.
+        const QString closed = u"transport:The connection to the service closed before it answered."_s;
+        for (const char* operation : {"signIn", "registerDevice", "session:d"}) {
+            QTest::addRow("%s dropped", operation)
+                << QString::fromLatin1(operation) << Reply{200, {}, {}, 0, true} << closed;
+        }
+        row("heartbeat dropped, sent again", "heartbeat", {200, {}, {}, 0, true}, {});
+        row("nobody listening", "heartbeat", {0}, u"transport:"_s);
     }
 
     void errorTable() {
         QFETCH(QString, operation);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(int, how);
+        QFETCH(Reply, reply);
         QFETCH(QString, failure);
         ScriptedHttpServer server;
-        const Ending ending = how == Cut ? Ending::Cut : how == Stalled ? Ending::Stalled : Ending::Complete;
-        // Twice: Qt resends a heartbeat whose connection dropped before any reply.
-        for (int i = 0; i < 2; ++i) {
-            server.enqueue(
-                {status, body, {{"Location", "/elsewhere"}}, how == Late ? 3000 : 0, how == Dropped, ending});
-        }
-        server.answerAlways("/elsewhere", {200, login()});
-        APIClient api(how == Nobody ? QUrl(u"http://127.0.0.1:1"_s) : server.url(), m_network,
-                      how == Stalled || how == Late ? 300ms : 60s);
+        // What a second attempt, or a followed redirect, would get.
+        const QByteArray anything = R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
+                                    R"("device_token":"t","ok":true})";
+        reply.headers = {{"Location", "/elsewhere"}};
+        server.enqueue(reply), server.enqueueJson(200, anything);
+        server.answerAlways("/elsewhere", {200, anything});
+        APIClient api(reply.status ? server.url() : QUrl(u"http://127.0.0.1:1"_s), m_network,
+                      reply.delayMs || reply.ending == Ending::Stalled ? 300ms : 60s);
+        const qint64 residentBefore = residentBytes();
         const QString got = failureOf(api, operation);
         QVERIFY2(failure.isEmpty() ? got.isEmpty() : got.startsWith(failure), qPrintable(got));
+        // Qt's network thread may read, and buffer, a few hundred MiB before the abort lands on a
+        // loaded machine; what must never happen is the whole gigabyte.
+        QVERIFY2(server.streamedBytes() < 896LL << 20, qPrintable(QString::number(server.streamedBytes())));
+        QVERIFY2(residentBytes() - residentBefore < 896LL << 20, qPrintable(QString::number(residentBytes())));
     }
 
-    // Method, path, content type and credential of each call; the sign-in sent as typed; the
-    // members of each body.
-    void requestsHaveExactHeadersAndBodies() {
+    // What the service receives: method, path with the device id as one segment, content type,
+    // credential, the host's memory exact; the log names each request and its answer, no more.
+    void requestsAndTheirLog() {
         ScriptedHttpServer server;
-        server.enqueueJson(200, R"({"access_token":"at","refresh_token":"rt"})");
-        server.enqueueJson(200, R"({"device_id":"d-42","approved":false})");
-        server.enqueueJson(200, R"({"device_token":"dt","expires_at":"2030-01-01T00:00:00Z"})");
-        server.enqueueJson(200, R"({"ok":false})");
-        APIClient api(server.url(), m_network);
-        QCOMPARE(QCoro::waitFor(api.signIn(u" zoë@example.test "_s, u" pw "_s)).accessToken, u"at"_s);
-        QCOMPARE(QCoro::waitFor(api.registerDevice(u"desk"_s, sampleHost(), u"0.3.1"_s, u"at"_s)).deviceId, u"d-42"_s);
-        QCOMPARE(QCoro::waitFor(api.startDeviceSession(u"d-42"_s, {})).expiresAt,
-                 std::optional(u"2030-01-01T00:00:00Z"_s));
-        QCoro::waitFor(api.heartbeat(u"dt"_s, true, 1, u"online"_s, sampleHost(), {{u"state"_s, u"stopped"_s}}));
-        QStringList seen;
-        for (const auto& r : server.requests()) {
-            seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.headers.value("content-type") + " [" +
-                                      r.headers.value("authorization", "none") + ']');
-        }
-        QCOMPARE(seen, QStringList({u"POST /auth/login application/json [none]"_s,
-                                    u"POST /v1/devices/register application/json [Bearer at]"_s,
-                                    u"POST /v1/devices/d-42/session application/json [Bearer]"_s,
-                                    u"POST /v1/devices/heartbeat application/json [Bearer dt]"_s}));
-        const auto body = [&](int i) { return QJsonDocument::fromJson(server.requests().at(i).body).object(); };
-        QCOMPARE(body(0), (QJsonObject{{u"email"_s, u" zoë@example.test "_s}, {u"password"_s, u" pw "_s}}));
-        QCOMPARE(body(1).keys().size(), 8);
-        QCOMPARE(body(1).value(u"platform"_s).toString() + body(1).value(u"software_version"_s).toString(),
-                 u"Linux0.3.1"_s);
-        QVERIFY(server.requests().at(1).body.contains("\"ram_bytes\":68719476736"));
-        QCOMPARE(server.requests().at(2).body, QByteArray("{}"));
-        QCOMPARE(body(3).keys(),
-                 QStringList({u"capacity"_s, u"device_info"_s, u"healthy"_s, u"runtime"_s, u"status"_s}));
-        QCOMPARE(body(3).value(u"device_info"_s).toObject().keys().size(), 6);
-    }
-
-    void logNamesRequestsButNoCredentials() {
-        ScriptedHttpServer server;
-        server.enqueueJson(200, R"({"access_token":"at-SECRET","refresh_token":"rt-SECRET"})");
-        server.enqueueJson(401, R"({"detail":"Invalid device session"})");
+        const QByteArray replies[] = {R"({"device_id":"d","approved":true})", R"({"device_token":"t"})"};
+        server.enqueueJson(200, replies[0]), server.enqueueJson(200, replies[1]);
         APIClient api(server.url(), m_network);
         LogCapture log;
-        QCoro::waitFor(api.signIn(u"mail-SECRET@example.test"_s, u"pw-SECRET"_s));
-        QCOMPARE(failureOf(api, u"heartbeat"_s), u"api:Invalid device session"_s);
-        QCOMPARE(log.text(),
-                 u"orvelquin.service POST %1/auth/login\n"
-                 "orvelquin.service %1/auth/login answered 200 with 56 bytes\n"
-                 "orvelquin.service POST %1/v1/devices/heartbeat\n"
-                 "orvelquin.service %1/v1/devices/heartbeat answered 401 with 35 bytes"_s.arg(server.url().toString()));
-    }
-
-    void deviceIdStaysOneSegment_data() {
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QByteArray>("target"); // empty: refused before sending
-        QTest::newRow("slash") << u"../../auth/login"_s << QByteArray("/v1/devices/..%2F..%2Fauth%2Flogin/session");
-        QTest::newRow("query and fragment") << u"a?b#c"_s << QByteArray("/v1/devices/a%3Fb%23c/session");
-        QTest::newRow("space and accent") << u"é d"_s << QByteArray("/v1/devices/%C3%A9%20d/session");
-        QTest::newRow("dot segment") << u".."_s << QByteArray();
-    }
-
-    void deviceIdStaysOneSegment() {
-        QFETCH(QString, id);
-        QFETCH(QByteArray, target);
-        ScriptedHttpServer server;
-        server.enqueueJson(200, R"({"device_token":"dt"})");
-        APIClient api(server.url(), m_network);
-        QCOMPARE(failureOf(api, u"startDeviceSession"_s, id),
-                 target.isEmpty() ? u"api:The service sent an invalid device id"_s : QString());
-        QCOMPARE(server.requests().value(0).target, target);
-    }
-
-    // A connection that closes before any reply leaves open whether the service acted; Qt would
-    // send the request again, so a sign-in could reach the service twice.
-    void userActionsAreSentOnce_data() {
-        QTest::addColumn<QString>("operation");
-        for (const char* operation : {"signIn", "registerDevice", "startDeviceSession"}) {
-            QTest::newRow(operation) << QString::fromLatin1(operation);
+        const QStringList failures{failureOf(api, u"registerDevice"_s), failureOf(api, u"session:../é d?b#c"_s)};
+        QCOMPARE(failures, QStringList(2));
+        QStringList seen, logged;
+        for (qsizetype i = 0; i < server.requests().size(); ++i) {
+            const auto& r = server.requests().at(i);
+            seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.headers.value("content-type") + ' ' +
+                                      r.headers.value("authorization") + ' ' + r.body.left(2));
+            const QString url = QUrl::fromEncoded(server.url().toEncoded() + r.target).toString();
+            logged << u"orvelquin.service POST "_s + url
+                   << u"orvelquin.service "_s + url + u" answered 200 with %1 bytes"_s.arg(replies[i].size());
         }
+        QCOMPARE(seen,
+                 QStringList({u"POST /v1/devices/register application/json Bearer a {\""_s,
+                              u"POST /v1/devices/..%2F%C3%A9%20d%3Fb%23c/session application/json Bearer a {}"_s}));
+        QVERIFY(server.requests().at(0).body.contains(R"("ram_bytes":68719476736,)"));
+        QCOMPARE(log.text().split(u'\n'), logged);
     }
 
-    void userActionsAreSentOnce() {
-        QFETCH(QString, operation);
-        ScriptedHttpServer server;
-        server.enqueue({200, R"({"ok":true})", {}, 0, false, Ending::Complete, true});
-        server.enqueue({200, {}, {}, 0, true});
-        server.enqueueJson(200, R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
-                                R"("device_token":"t"})"); // what a second attempt would get
-        APIClient api(server.url(), m_network);
-        QCOMPARE(failureOf(api, u"heartbeat"_s), QString());
-        QCOMPARE(failureOf(api, operation), u"transport:The connection to the service closed before it answered."_s);
-        QCOMPARE(server.requestCount(), 2);
-        QCOMPARE(server.requests().at(1).connection, server.requests().at(0).connection);
-    }
-
-    void gigabyteReplyStopsAtTheCap() {
-        for (const bool announced : {true, false}) {
-            ScriptedHttpServer server;
-            server.enqueueStream(1LL << 30, announced);
-            APIClient api(server.url(), m_network);
-            const qint64 residentBefore = residentBytes();
-            QCOMPARE(failureOf(api, u"heartbeat"_s), u"transport:The service's reply is larger than 1024 KiB"_s);
-            // How far the server got before the client's abort reached it depends on scheduling:
-            // on a loaded machine Qt's network thread reads on, and buffers, a few hundred MiB
-            // before the abort lands. What must never happen is the whole gigabyte.
-            QVERIFY2(server.streamedBytes() < 896LL << 20, qPrintable(QString::number(server.streamedBytes())));
-            QVERIFY2(residentBytes() - residentBefore < 896LL << 20, qPrintable(QString::number(residentBytes())));
-        }
-    }
-
-    // Real TLS with a certificate of the test's making: refused until its issuer is trusted.
+    // Real TLS with a certificate of the test's making, whose issuer nobody trusts.
     void tlsCertificateIsVerified() {
         QTemporaryDir dir;
         QProcess openssl;
         openssl.setWorkingDirectory(dir.path());
-        openssl.setProcessChannelMode(QProcess::MergedChannels);
-        openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s, u"2"_s,
-                                     u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s, u"subjectAltName=IP:127.0.0.1"_s,
-                                     u"-keyout"_s, u"key.pem"_s, u"-out"_s, u"cert.pem"_s});
-        QVERIFY2(openssl.waitForFinished(60000) && openssl.exitCode() == 0, openssl.readAll().constData());
+        openssl.start(u"openssl"_s,
+                      u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "
+                      "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout key -out cert"_s.split(u' '));
+        QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+        QFile key(dir.filePath(u"key"_s));
+        QVERIFY(key.open(QIODevice::ReadOnly));
+        QSslServer server;
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        const QList<QSslCertificate> chain = QSslCertificate::fromPath(dir.filePath(u"cert.pem"_s));
-        QFile key(dir.filePath(u"key.pem"_s));
-        QVERIFY(key.open(QIODevice::ReadOnly) && chain.size() == 1);
-        tls.setLocalCertificateChain(chain);
-        tls.setPrivateKey(QSslKey(&key, QSsl::Rsa));
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone); // clients show no certificate
-        ScriptedHttpServer server(nullptr, tls);
-        server.answerAlways("/auth/login", {200, login()});
-        APIClient untrusting(server.url(), m_network);
-        const QString failure = failureOf(untrusting, u"signIn"_s);
-        QVERIFY2(failure.startsWith(u"transport:") && failure.contains(u"SSL"), qPrintable(failure));
-        QCOMPARE(server.requestCount(), 0);
-
-        const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
-        auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(saved); });
-        QSslConfiguration trusting = saved;
-        trusting.addCaCertificates(chain);
-        QSslConfiguration::setDefaultConfiguration(trusting);
-        QNetworkAccessManager network;
-        APIClient api(server.url(), network);
-        QCOMPARE(failureOf(api, u"signIn"_s), QString());
-        QCOMPARE(server.requestCount(), 1);
+        tls.setLocalCertificateChain(QSslCertificate::fromPath(dir.filePath(u"cert"_s)));
+        tls.setPrivateKey(QSslKey(&key, QSsl::Ec));
+        server.setSslConfiguration(tls);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        // Refused before a byte of the request is sent: nothing here would answer it.
+        APIClient api(QUrl(u"https://127.0.0.1:%1"_s.arg(server.serverPort())), m_network);
+        const QString failure = failureOf(api, u"signIn"_s);
+        QVERIFY2(failure.startsWith(u"transport:") && failure.contains(u"self-signed"), qPrintable(failure));
     }
-
-private:
-    static QByteArray login() { return R"({"access_token":"a","refresh_token":"r"})"; }
 };
 
 QTEST_GUILESS_MAIN(TestAPIClient)
