@@ -268,9 +268,7 @@ void AppDelegate::toggleLaunchAtLogin() {
 void AppDelegate::signOut() {
     m_runtime->stop();
     m_heartbeat.stop();
-    for (const Credential key : Credentials::kAll) {
-        m_credentials.set(key, std::nullopt);
-    }
+    m_signIn.signOut();
     rebuildMenu();
 }
 

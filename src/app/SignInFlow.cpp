@@ -15,6 +15,22 @@ namespace orvelquin {
 
 using Key = Credentials::Key;
 
+namespace {
+
+// Touches nothing but the writes, so it may finish after the flow is gone.
+QCoro::Task<std::optional<QString>> firstFailure(std::vector<QCoro::Task<platform::SecretWrite>> writes) {
+    std::optional<QString> error;
+    for (QCoro::Task<platform::SecretWrite>& write : writes) {
+        const platform::SecretWrite written = co_await write;
+        if (!written.stored && !error) {
+            error = written.error;
+        }
+    }
+    co_return error;
+}
+
+} // namespace
+
 SignInFlow::SignInFlow(Context context, QObject* parent)
     : QObject(parent)
     , m_context(std::move(context)) {}
@@ -85,15 +101,9 @@ QCoro::Task<> SignInFlow::run(QString email, QString password) {
             co_return;
         }
     }
-    std::optional<QString> writeError;
-    for (QCoro::Task<platform::SecretWrite>& write : writes) {
-        const platform::SecretWrite written = co_await write;
-        if (gone()) {
-            co_return;
-        }
-        if (!written.stored && !writeError) {
-            writeError = written.error;
-        }
+    const std::optional<QString> writeError = co_await firstFailure(std::move(writes));
+    if (gone()) {
+        co_return;
     }
     if (writeError) {
         // Once per sign-in, however many writes failed: the session goes on, but only for this run.
@@ -106,6 +116,27 @@ QCoro::Task<> SignInFlow::run(QString email, QString password) {
              platform::Alert::Severity::Warning});
     }
     Q_EMIT finished();
+}
+
+QCoro::Task<> SignInFlow::signOut() {
+    QPointer<SignInFlow> self(this);
+    std::vector<QCoro::Task<platform::SecretWrite>> writes;
+    for (const Key key : Credentials::kAll) {
+        writes.push_back(m_context.credentials.set(key, std::nullopt));
+    }
+    const std::optional<QString> error = co_await firstFailure(std::move(writes));
+    if (!self || m_closed || !error) {
+        co_return;
+    }
+    // What stays in the keyring signs this computer in again at the next launch: say so, rather
+    // than show a sign-out that only lasts until then.
+    m_context.alerts.run({QStringLiteral("Credentials not removed"),
+                          QStringLiteral("The keyring could not remove your sign-in details, so Orvelquin Desktop "
+                                         "will be signed in again when it next starts. Sign out again once the "
+                                         "keyring is available. (") +
+                              *error + u')',
+                          {},
+                          platform::Alert::Severity::Warning});
 }
 
 } // namespace orvelquin

@@ -41,6 +41,8 @@ public:
     // sign-in unless the user cancels or one already runs.
     void prompt();
     QCoro::Task<> run(QString email, QString password);
+    // Forgets the four credentials, and says so if the keyring keeps them.
+    QCoro::Task<> signOut();
     bool isRunning() const { return m_running; }
     // From now on nothing is shown or stored: the owner is being torn down.
     void close() { m_closed = true; }
