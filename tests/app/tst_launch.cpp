@@ -62,8 +62,8 @@ private Q_SLOTS:
 
     // Stored credentials in a locked keyring, whichever keyring is the default, whose unlock is
     // refused at once or prompted for and never answered (the user is away at login): the agent
-    // runs signed out, quits on any of the signals with its lock removed, writes nothing over
-    // them, and the next launch with the keyring unlocked finds them all.
+    // runs signed out, quits on any of the signals with its lock removed, and writes nothing over
+    // them. Reading them back once unlocked is tst_keychainstore's.
     void lockedKeyringLosesNothing_data() {
         QTest::addColumn<int>("signal");
         QTest::addColumn<bool>("prompt");
@@ -72,6 +72,7 @@ private Q_SLOTS:
         for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
             QTest::addRow("SIG%s, unlock prompt open", sigabbrev_np(signal)) << signal << true << false << false;
         }
+        QTest::newRow("locked default keyring") << SIGTERM << false << false << false;
         QTest::newRow("locked keyring, another is the default") << SIGTERM << false << true << false;
         QTest::newRow("locked keyring that is the default") << SIGTERM << false << true << true;
     }
