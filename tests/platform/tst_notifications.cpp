@@ -3,30 +3,17 @@
 #include "../app/PrivateKeyring.h"
 #include "platform/Notifications.h"
 
-#include <QTest>
-
 using namespace orvelquin::platform;
 
-class NotificationServer : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
+// Takes every call as a notification service would, and keeps the last one's method and arguments.
+class NotificationServer final : public QDBusVirtualObject {
 public:
-    QStringList received;
-
-public Q_SLOTS:
-    uint Notify(const QString& appName, uint replacesId, const QString& icon, const QString& summary,
-                const QString& body, const QStringList&, const QVariantMap& hints, int timeout) {
-        received = {appName,
-                    QString::number(replacesId),
-                    icon,
-                    summary,
-                    body,
-                    hints.value(QStringLiteral("desktop-entry")).toString(),
-                    QString::number(hints.value(QStringLiteral("urgency")).toInt()),
-                    QString::number(timeout)};
-        return 7;
+    QVariantList received;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) override {
+        received = QVariantList{message.member()} + message.arguments();
+        return bus.send(message.createReply(7u));
     }
+    QString introspect(const QString&) const override { return {}; }
 };
 
 class TestNotifications : public QObject {
@@ -34,27 +21,28 @@ class TestNotifications : public QObject {
 
 private Q_SLOTS:
     void reachesTheDesktopsServiceAndNeedsNone() {
-        const PrivateBus privateBus;
-        const QDBusConnection client = QDBusConnection::connectToBus(privateBus.address, QStringLiteral("client"));
-        const auto notifier = createNotifier(client);
+        const PrivateKeyring bare(false);
+        const auto notifier = createNotifier(bare.bus);
         // No service on the bus: nothing to show, nothing to wait for, nothing breaks.
-        notifier->notify({QStringLiteral("Lost"), QString()});
+        notifier->notify({u"Lost"_qs, QString()});
         // A call on the same connection returns only after the bus has routed the one before it,
         // so the server below cannot be there in time to receive it.
-        QVERIFY(!client.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")));
+        QVERIFY(!bare.bus.interface()->isServiceRegistered(u"org.freedesktop.Notifications"_qs));
 
         // Its own connection, so calls travel through the bus daemon as from another program.
-        QDBusConnection bus = QDBusConnection::connectToBus(privateBus.address, QStringLiteral("server"));
+        QDBusConnection bus = QDBusConnection::connectToBus(bare.address, u"server"_qs);
         NotificationServer server;
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
-                                   QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
-        notifier->notify({QStringLiteral("Device revoked"), QStringLiteral("Sign out, then sign in again."),
-                          QStringLiteral("dialog-warning"), Notification::Urgency::Critical});
-        QTRY_VERIFY(!server.received.isEmpty());
-        QCOMPARE(server.received.join(u'|'),
-                 QStringLiteral("Orvelquin Desktop|0|dialog-warning|Device revoked|"
-                                "Sign out, then sign in again.|com.orvelquin.desktop|2|-1"));
+        QVERIFY(bus.registerVirtualObject(u"/org/freedesktop/Notifications"_qs, &server));
+        QVERIFY(bus.registerService(u"org.freedesktop.Notifications"_qs));
+        notifier->notify({u"Device revoked"_qs, u"Sign out, then sign in again."_qs, u"dialog-warning"_qs,
+                          Notification::Urgency::Critical});
+        QTRY_COMPARE(server.received.size(), 9);
+        server.received[7] = qdbus_cast<QVariantMap>(server.received[7]);
+        const QVariantMap hints{{u"desktop-entry"_qs, u"com.orvelquin.desktop"_qs},
+                                {u"urgency"_qs, QVariant::fromValue(uchar(2))}};
+        QCOMPARE(server.received,
+                 (QVariantList{u"Notify"_qs, u"Orvelquin Desktop"_qs, 0u, u"dialog-warning"_qs, u"Device revoked"_qs,
+                               u"Sign out, then sign in again."_qs, QStringList(), hints, -1}));
     }
 };
 
