@@ -38,7 +38,9 @@ def panel_shows(view, *wanted):
 def sign_in(menu):
     menu.click("Sign in\u2026")
     xdo("search", "--sync", "--onlyvisible", "--name", "^Orvelquin Desktop$", "windowfocus", "--sync", timeout=15)
-    xdo("type", "--delay", "20", DEMO_EMAIL + "\t" + DEMO_PASSWORD + "\n")
+    for keys in (["type", "--delay", "20", DEMO_EMAIL], ["key", "Tab"], ["type", "--delay", "20", DEMO_PASSWORD]):
+        xdo(*keys)
+    xdo("key", "Return")
     # The sign-in sends its first heartbeat at once: no interval to wait for.
     expect(wait_until(lambda: stored_credential("deviceToken"), 20), "no device token stored")
     return menu.wait_for(signed_in(DEMO_EMAIL, CONNECTED), 15)
