@@ -82,8 +82,7 @@ def quit_from_panel_menu(panel, agent):
 
 def followed_menu(binary, service_url, build_dir):
     with contextlib.ExitStack() as parts:
-        prefix = tempfile.mkdtemp(prefix="orvelquin-prefix-")
-        parts.callback(shutil.rmtree, prefix, True)
+        prefix = parts.enter_context(tempfile.TemporaryDirectory(prefix="orvelquin-prefix-"))
         step("the agent installs into a prefix", lambda: subprocess.run(
             ["cmake", "--install", build_dir, "--prefix", prefix], capture_output=True, check=True))
         installed = prefix + "/bin/orvelquin-desktop"

@@ -74,11 +74,10 @@ def registered_item():
 
 def stop(proc):
     proc.terminate()  # nothing once it has been reaped
-    try:
-        proc.wait(5)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        return proc.wait(5)
+    proc.kill()
+    proc.wait()
 
 
 class DevService(Part):
@@ -162,13 +161,9 @@ class Watcher(Part):  # says a host is there, so the agent exports its item, whi
         self.connection.unregister_object(self.registration)
 
 
-def shown_label(raw):  # a dbusmenu label as drawn: "_x" is a mnemonic, "__" a literal underscore
-    return re.sub(r"_(.)", r"\1", raw)
-
-
-def shown_entries(items):  # (id, label) of each visible entry of [(id, properties)]
-    return [(i, "---" if p.get("type") == "separator" else shown_label(p.get("label") or "")) for i, p in items
-            if p.get("visible") is not False]
+def shown_entries(items):  # (id, label as drawn: "_x" is a mnemonic, "__" a literal "_") of the visible [(id, props)]
+    return [(i, "---" if p.get("type") == "separator" else re.sub(r"_(.)", r"\1", p.get("label") or ""))
+            for i, p in items if p.get("visible") is not False]
 
 
 class FollowedMenu:  # libdbusmenu's client bound once to the item's Menu path: it learns only from signals
