@@ -69,13 +69,11 @@ def item_of_another(name=None):  # the item registered last, unless its bus name
         return registered_item() if registered_item()[0] != name else None
 
 
-def lock_holder(runtime_dir):
-    with contextlib.suppress(OSError):
-        return pathlib.Path(runtime_dir, "orvelquin-desktop.pid").read_text()
-
-
 def quit_from_panel_menu(panel, agent):
-    x, y, width, height = window_geometry(panel.open_menu())
+    menu = panel.open_menu()
+    if shutil.which("import"):  # ImageMagick, when there: a picture for the reader only
+        subprocess.run(["import", "-window", menu, "panel-menu-after-rebuild.png"], check=True, timeout=30)
+    x, y, width, height = window_geometry(menu)
     click_at(x + width // 3, y + height - 12)  # the last entry: "Quit Orvelquin"
     agent.quits("Quit Orvelquin clicked in the panel's menu")
 
@@ -108,8 +106,9 @@ def followed_menu(binary, service_url, build_dir):
                        input=ACCOUNT.encode(), check=True)
         device_id = stored_credential("deviceId")
         following = parts.enter_context(Agent(installed, {"XDG_RUNTIME_DIR": agent.runtime_dir}, bundled_runtime=True))
+        lock = pathlib.Path(agent.runtime_dir, "orvelquin-desktop.pid")  # the stale file, rewritten in place
         step("the next agent takes the stale lock", lambda: expect(wait_until(
-            lambda: lock_holder(agent.runtime_dir) == str(following.proc.pid), 10), "the lock is not the next's"))
+            lambda: lock.read_text() == str(following.proc.pid), 10), "the lock is not the next's"))
         menu = step("its menu is found and bound once", lambda: FollowedMenu(wait_until(
             lambda: item_of_another(menu.item[0]), 15)))
         first = step("stored account and device id with & and _ shown literally",
