@@ -4,9 +4,9 @@
 #include "service/APIClient.h"
 
 #include <QCoroTask>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTemporaryDir>
@@ -26,32 +26,26 @@ namespace {
 
 const QByteArray kLogin = R"({"access_token":"a","refresh_token":"r"})";
 
-SystemInfo sampleHost() {
-    return {u"Linux 6.1.0"_s, u"x86_64"_s, u"Test CPU"_s, 68719476736ULL, u"Test GPU"_s};
-}
-
 // One call of the named operation ("session:<device id>" for a session), as "<kind>:<message>" of
 // what it threw, or "" for success. The catch sits inside a coroutine: QCoro::waitFor would never
 // return from a task that throws.
-QString failureOf(APIClient& api, const QString& operation) {
-    auto run = [](APIClient& client, QString op) -> QCoro::Task<QString> {
-        try {
-            if (op == u"signIn") {
-                co_await client.signIn(u"a@b"_s, u"pw"_s);
-            } else if (op == u"registerDevice") {
-                co_await client.registerDevice(u"n"_s, sampleHost(), u"v"_s, u"a"_s);
-            } else if (op.startsWith(u"session:")) {
-                co_await client.startDeviceSession(op.mid(8), u"a"_s);
-            } else {
-                co_await client.heartbeat(u"t"_s, true, 1, u"online"_s, sampleHost(), {});
-            }
-        } catch (const ServiceError& error) {
-            const bool byApi = typeid(error) == typeid(APIError), decoding = typeid(error) == typeid(DecodingError);
-            co_return (byApi ? u"api:"_s : decoding ? u"decoding:"_s : u"transport:"_s) + error.message();
+QCoro::Task<QString> attempt(APIClient& client, QString op) {
+    const SystemInfo host{u"Linux 6.1.0"_s, u"x86_64"_s, u"Test CPU"_s, 68719476736ULL, u"Test GPU"_s};
+    try {
+        if (op == u"signIn") {
+            co_await client.signIn(u"a@b"_s, u"pw"_s);
+        } else if (op == u"registerDevice") {
+            co_await client.registerDevice(u"n"_s, host, u"v"_s, u"a"_s);
+        } else if (op.startsWith(u"session:")) {
+            co_await client.startDeviceSession(op.mid(8), u"a"_s);
+        } else {
+            co_await client.heartbeat(u"t"_s, true, 1, u"online"_s, host, {});
         }
-        co_return QString();
-    };
-    return QCoro::waitFor(run(api, operation));
+    } catch (const ServiceError& error) {
+        const bool byApi = typeid(error) == typeid(APIError), decoding = typeid(error) == typeid(DecodingError);
+        co_return (byApi ? u"api:"_s : decoding ? u"decoding:"_s : u"transport:"_s) + error.message();
+    }
+    co_return QString();
 }
 
 qint64 residentBytes() {
@@ -66,6 +60,7 @@ class TestAPIClient : public QObject {
     Q_OBJECT
 
     QNetworkAccessManager m_network;
+    QString failureOf(APIClient& api, const QString& operation) { return QCoro::waitFor(attempt(api, operation)); }
 
 private Q_SLOTS:
     // `failure`: "" for success, else the start of what is thrown. Status 0: nobody listening.
@@ -73,8 +68,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<Reply>("reply");
         QTest::addColumn<QString>("failure");
-        auto row = [](const char* name, const char* operation, const Reply& reply, const QString& failure) {
-            QTest::newRow(name) << QString::fromLatin1(operation) << reply << failure;
+        auto row = [](const QByteArray& name, const char* operation, const Reply& reply, const QString& failure) {
+            QTest::newRow(name.constData()) << QString::fromLatin1(operation) << reply << failure;
         };
         row("detail", "signIn", {401, R"({"detail":"Invalid device session"})"}, u"api:Invalid device session"_s);
         row("html", "signIn", {500, "<html>oops</html>"}, u"api:HTTP 500"_s);
@@ -83,11 +78,10 @@ private Q_SLOTS:
         row("299, unknown members ignored", "signIn", {299, R"({"access_token":"a","refresh_token":"r","x":1})"}, {});
         row("truncated", "signIn", {200, "{\"access_token\":\"a\",\"refr"}, u"decoding:"_s);
         row("missing", "signIn", {200, R"({"access_token":"a"})"},
-            u"decoding:The service's reply is not valid: \"refresh_token\" should be a string but is missing"_s);
+            u"decoding:The service's reply is not valid: \"refresh_"_s);
         row("expiry absent", "session:d", {200, R"({"device_token":"t"})"}, {});
         // An id from a reply stays one path segment: ".." cannot be, and is refused unsent.
-        row("dot segment id", "session:..", {200, R"({"device_token":"t"})"},
-            u"api:The service sent an invalid device id"_s);
+        row("dot segment id", "session:..", {200, kLogin}, u"api:The service sent an invalid device id"_s);
         // Cut at 1 MiB, announced or not, with memory flat.
         const QString tooLarge = u"transport:The service's reply is larger than 1024 KiB"_s;
         row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30}, tooLarge);
@@ -102,11 +96,9 @@ private Q_SLOTS:
         // A connection that closes before any reply leaves open whether the service acted: Qt would
         // send the request again, so a sign-in could reach the service twice. A heartbeat may go twice.
         const QString closed = u"transport:The connection to the service closed before it answered."_s;
-        for (const char* operation : {"signIn", "registerDevice", "session:d"}) {
-            QTest::addRow("%s dropped", operation)
-                << QString::fromLatin1(operation) << Reply{200, {}, {}, 0, true} << closed;
+        for (const char* op : {"signIn", "registerDevice", "session:d", "heartbeat"}) {
+            row(op + " dropped"_ba, op, {200, {}, {}, 0, true}, *op == 'h' ? QString() : closed);
         }
-        row("heartbeat dropped, sent again", "heartbeat", {200, {}, {}, 0, true}, {});
         row("nobody listening", "heartbeat", {0}, u"transport:"_s);
     }
 
@@ -116,11 +108,10 @@ private Q_SLOTS:
         QFETCH(QString, failure);
         ScriptedHttpServer server;
         // What a second attempt, or a followed redirect, would get.
-        const QByteArray anything = R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
-                                    R"("device_token":"t","ok":true})";
+        const Reply anything{200, R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
+                                  R"("device_token":"t","ok":true})"};
         reply.headers = {{"Location", "/elsewhere"}};
-        server.enqueue(reply), server.enqueueJson(200, anything);
-        server.answerAlways("/elsewhere", {200, anything});
+        server.enqueue(reply), server.enqueue(anything), server.answerAlways("/elsewhere", anything);
         APIClient api(reply.status ? server.url() : QUrl(u"http://127.0.0.1:1"_s), m_network,
                       reply.delayMs || reply.ending == Ending::Stalled ? 300ms : 60s);
         const qint64 residentBefore = residentBytes();
@@ -128,45 +119,38 @@ private Q_SLOTS:
         QVERIFY2(failure.isEmpty() ? got.isEmpty() : got.startsWith(failure), qPrintable(got));
         // Qt's network thread may read, and buffer, a few hundred MiB before the abort lands on a
         // loaded machine; what must never happen is the whole gigabyte.
-        QVERIFY2(server.streamedBytes() < 896LL << 20, qPrintable(QString::number(server.streamedBytes())));
-        QVERIFY2(residentBytes() - residentBefore < 896LL << 20, qPrintable(QString::number(residentBytes())));
+        QVERIFY(server.streamedBytes() < 896LL << 20 && residentBytes() - residentBefore < 896LL << 20);
     }
 
     // What the service receives: method, path with the device id as one segment, content type,
     // credential, the host's memory exact; the log names each request and its answer, no more.
     void requestsAndTheirLog() {
         ScriptedHttpServer server;
-        const QByteArray replies[] = {R"({"device_id":"d","approved":true})", R"({"device_token":"t"})"};
-        server.enqueueJson(200, replies[0]), server.enqueueJson(200, replies[1]);
+        server.enqueueJson(200, R"({"device_id":"d","approved":true})"),
+            server.enqueueJson(200, "{\"device_token\":\"t\"}");
         APIClient api(server.url(), m_network);
         LogCapture log;
-        const QStringList failures{failureOf(api, u"registerDevice"_s), failureOf(api, u"session:../é d?b#c"_s)};
-        QCOMPARE(failures, QStringList(2));
-        QStringList seen, logged;
-        for (qsizetype i = 0; i < server.requests().size(); ++i) {
-            const auto& r = server.requests().at(i);
-            seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.headers.value("content-type") + ' ' +
-                                      r.headers.value("authorization") + ' ' + r.body.left(2));
-            const QString url = QUrl::fromEncoded(server.url().toEncoded() + r.target).toString();
-            logged << u"orvelquin.service POST "_s + url
-                   << u"orvelquin.service "_s + url + u" answered 200 with %1 bytes"_s.arg(replies[i].size());
+        QCOMPARE(QStringList({failureOf(api, u"registerDevice"_s), failureOf(api, u"session:../é d?b#c"_s)}),
+                 QStringList(2));
+        QByteArrayList seen;
+        QStringList logged;
+        for (const auto& [method, target, headers, _] : server.requests()) {
+            seen << method + ' ' + target + ' ' + headers["content-type"] + ' ' + headers["authorization"];
+            const QString url = QUrl::fromEncoded(server.url().toEncoded() + target).toString();
+            logged << u"orvelquin.service POST "_s + url << u"orvelquin.service "_s + url + u" answered 200 with "_s;
         }
-        QCOMPARE(seen,
-                 QStringList({u"POST /v1/devices/register application/json Bearer a {\""_s,
-                              u"POST /v1/devices/..%2F%C3%A9%20d%3Fb%23c/session application/json Bearer a {}"_s}));
+        QCOMPARE(seen, QByteArrayList({"POST /v1/devices/register application/json Bearer a",
+                                       "POST /v1/devices/..%2F%C3%A9%20d%3Fb%23c/session application/json Bearer a"}));
         QVERIFY(server.requests().at(0).body.contains(R"("ram_bytes":68719476736,)"));
-        QCOMPARE(log.text().split(u'\n'), logged);
+        QCOMPARE(log.text().remove(QRegularExpression(u"\\d+ bytes"_s)).split(u'\n'), logged);
     }
 
     // Real TLS with a certificate of the test's making, whose issuer nobody trusts.
     void tlsCertificateIsVerified() {
         QTemporaryDir dir;
-        QProcess openssl;
-        openssl.setWorkingDirectory(dir.path());
-        openssl.start(u"openssl"_s,
-                      u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "
-                      "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout key -out cert"_s.split(u' '));
-        QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+        const QString args = u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 "
+                             "-addext subjectAltName=IP:127.0.0.1 -keyout %1/key -out %1/cert"_s;
+        QCOMPARE(QProcess::execute(u"openssl"_s, args.arg(dir.path()).split(u' ')), 0);
         QFile key(dir.filePath(u"key"_s));
         QVERIFY(key.open(QIODevice::ReadOnly));
         QSslServer server;
