@@ -9,15 +9,14 @@
 class LogCapture {
 public:
     LogCapture() {
-        s_lines.clear();
         QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
         s_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            const bool ours = context.category && QByteArray(context.category).startsWith("orvelquin.");
-            ours ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
-                 : s_previous(type, context, text);
+            QByteArrayView(context.category).startsWith("orvelquin.")
+                ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
+                : s_previous(type, context, text);
         });
     }
-    ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()); }
+    ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()), s_lines.clear(); }
     Q_DISABLE_COPY_MOVE(LogCapture)
     QString text() const { return s_lines.join(u'\n'); }
 

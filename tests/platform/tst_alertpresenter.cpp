@@ -12,7 +12,6 @@ using namespace Qt::StringLiterals;
 class TestAlertPresenter : public QObject {
     Q_OBJECT
 
-private:
     std::unique_ptr<orvelquin::platform::AlertPresenter> m_presenter = orvelquin::platform::createAlertPresenter();
 
 private Q_SLOTS:
@@ -57,11 +56,9 @@ private Q_SLOTS:
                 stays << (window->isVisible() && window->focusWidget() == password);
             };
             returnIn(password); // no password yet
-            QTest::keyClicks(password, u"s3cret"_s);
-            email->setText(u" \t "_s);
+            QTest::keyClicks(password, u"s3cret"_s), email->setText(u" \t "_s);
             returnIn(password); // a blank address
-            email->clear();
-            QTest::keyClicks(email, u"bo@example.test"_s);
+            email->clear(), QTest::keyClicks(email, u"bo@example.test"_s);
             returnIn(email);
             QTest::keyClick(password, Qt::Key_Return);
         });

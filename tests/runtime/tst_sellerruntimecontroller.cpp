@@ -156,7 +156,6 @@ private Q_SLOTS:
     void cpuFigureRules() {
         QVERIFY(install("#!/bin/sh\nexec sleep 60\n"));
         SellerRuntimeController runtime(hooks());
-        QVERIFY(!runtime.cpuUsagePercent());
         QVERIFY(runtime.start(kServiceUrl, u"dt"_s, 1));
         const std::tuple<int, std::optional<quint64>, std::optional<double>, qint64> readings[] = {
             {0, 1'000'000'000ULL, {}, 0},        {30, 16'000'000'000ULL, 50.0, 30},

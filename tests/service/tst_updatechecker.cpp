@@ -48,7 +48,7 @@ private Q_SLOTS:
             QTest::newRow(body) << Reply{200, body} << none;
         }
         for (const int status : {201, 204, 302}) {
-            QTest::addRow("%d", status) << Reply{status, latest(newer), {{"Location", "/elsewhere"}}} << none;
+            QTest::addRow("%d", status) << Reply{status, latest(newer), "Location: /elsewhere\r\n"} << none;
         }
     }
 
