@@ -33,10 +33,9 @@ private Q_SLOTS:
             QWidget* window = QApplication::activeModalWidget(); // the dialog's own event loop runs this
             // Texts may carry a service's error detail: shown as written, never as markup.
             for (const QLabel* label : window->findChildren<QLabel*>()) {
-                if (label->textFormat() == Qt::PlainText && !label->text().isEmpty()) {
-                    shown << label->text();
-                }
+                shown << (label->textFormat() == Qt::PlainText ? label->text() : QString());
             }
+            shown.removeAll(QString());
             QTest::keyClick(window, Qt::Key(key));
         });
         QTEST(m_presenter->run({u"Failed"_s, u"<b>bold</b> & <a href='x'>link</a>"_s, buttons}), "pressed");

@@ -30,7 +30,7 @@ private Q_SLOTS:
         row("cpu: none", "processor\t: 0\nBogoMIPS\t: 50.00\n", "none");
         row("dt: NUL-terminated", QByteArray("Raspberry Pi 4\0", 15), "Raspberry Pi 4");
         row("dt: only a NUL", QByteArray("\0", 1), "none");
-        row("Active: whole key only, kB to bytes", "MemTotal: 16318152 kB\nActive(anon): 1 kB\nActive: 5242880 kB\n",
+        row("Active: whole key only, kB to bytes", "MemTotal: 9 kB\nActive(anon): 1 kB\nActive: 5242880 kB\n",
             "5368709120");
         row("MemTotal: not a number", "MemTotal: lots kB\n", "none");
         row("gpu: first adapter", "00:00.0 Host bridge: Intel\n01:00.0 3D controller: NVIDIA GA107\n", "NVIDIA GA107");
@@ -38,7 +38,6 @@ private Q_SLOTS:
         row("stat: name with spaces and parentheses", "4242 (Web (2) x) S 1 2 3 0 -1 4 5 0 0 0 1234 567 0 0", "1801");
         row("stat: no name", "4242 S 1 2 3 4 5 6 7 8 9 10 11 12 13", "none");
         row("stat: too few fields", stat + "1234", "none");
-        row("stat: not a number", stat + "12x4 567", "none");
         // Found by fuzz_hostparsers: the sum wrapped to 0.
         row("stat: sum beyond 64 bits", stat + "18446744073709551615 1", "none");
     }
@@ -72,7 +71,7 @@ private Q_SLOTS:
         QTest::newRow("long") << QByteArray("head -c 8388608 /dev/zero | tr '\\0' x; echo\n"
                                             "echo '00:02.0 VGA compatible controller: Stand-in Graphics'")
                               << u"Stand-in Graphics"_s;
-        QTest::newRow("never ends") << QByteArray("echo $$ > pid; exec sleep 600") << QString();
+        QTest::newRow("never ends") << QByteArray("echo /proc/$$ > pid; exec sleep 600") << QString();
     }
 
     void lspciIsReadWhileItRunsAndBounded() {
@@ -88,9 +87,7 @@ private Q_SLOTS:
         const bool endless = script.contains("pid");
         QTEST(createHostProbe(endless ? 200ms : 60s)->graphicsName().value_or(QString()), "gpu");
         QFile pid(bin.filePath(u"pid"_s));
-        QCOMPARE(pid.open(QIODevice::ReadOnly) &&
-                     !QFile::exists(QString::fromLatin1("/proc/" + pid.readAll().trimmed())),
-                 endless);
+        QCOMPARE(pid.open(QIODevice::ReadOnly) && !QFile::exists(QString::fromUtf8(pid.readAll()).trimmed()), endless);
     }
 };
 

@@ -41,17 +41,15 @@ class TestSellerRuntimeController : public QObject {
     QTemporaryDir m_dir;
     QDateTime m_now = QDateTime::currentDateTime();
     std::optional<quint64> m_cpu;
-    int m_tokens = 0;
 
     QString runtimePath() const { return m_dir.filePath(u"share/runtime/orvelquin-seller-runtime"_s); }
-    // The bundled runtime, executable if a "#!" script; the marks of an earlier one removed.
+    // The bundled runtime, executable; the marks of an earlier one removed.
     bool install(const QByteArray& script) {
         QFile f(runtimePath());
         QFile::remove(runtimePath() + u".ready"_s), QFile::remove(runtimePath() + u".finished"_s);
         return QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly) &&
                f.write(script) == script.size() &&
-               f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
-                                (script.startsWith("#!") ? QFile::ExeOwner : QFile::Permission()));
+               f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     // A grace short enough that no test waits on it.
     SellerRuntimeController::Hooks hooks(std::chrono::milliseconds grace = 100ms) {
@@ -104,11 +102,11 @@ private Q_SLOTS:
     void nothingOfTheRuntimeOutlivesIt() {
         QFETCH(QString, ending);
         QFETCH(QByteArray, script);
-        QVERIFY(install(script));
-        qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
+        QVERIFY(install(script) && qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced"));
         const auto unset = qScopeGuard([] { qunsetenv("ORVELQUIN_SELLER_PROVIDER"); });
         const bool finishes = script.contains(".finished");
-        const QString token = u"dt_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++m_tokens);
+        const QString token =
+            u"dt_%1 "_s.arg(QCoreApplication::applicationPid()) + QLatin1String(QTest::currentDataTag());
         LogCapture log;
         QProcess agent;
         // The one runtime that finishes its handler gets all the grace it could need.
@@ -157,13 +155,12 @@ private Q_SLOTS:
         QVERIFY(install("#!/bin/sh\nexec sleep 60\n"));
         SellerRuntimeController runtime(hooks());
         QVERIFY(runtime.start(kServiceUrl, u"dt"_s, 1));
+        // Seconds on the clock, CPU milliseconds read, the figure and the uptime.
         const std::tuple<int, std::optional<quint64>, std::optional<double>, qint64> readings[] = {
-            {0, 1'000'000'000ULL, {}, 0},        {30, 16'000'000'000ULL, 50.0, 30},
-            {30, 106'000'000'000ULL, 100.0, 60}, {30, {}, {}, 90},
-            {30, 109'000'000'000ULL, 5.0, 120},  {-120, 109'000'000'000ULL, {}, 0},
-            {10, 109'000'000'000ULL, 0.0, 10}};
-        for (const auto& [seconds, cpuNs, percent, uptime] : readings) {
-            m_now = m_now.addSecs(seconds), m_cpu = cpuNs;
+            {0, 1000, {}, 0},       {30, 16000, 50.0, 30}, {30, 106000, 100.0, 60}, {30, {}, {}, 90},
+            {30, 109000, 5.0, 120}, {-120, 109000, {}, 0}, {10, 109000, 0.0, 10}};
+        for (const auto& [seconds, cpuMs, percent, uptime] : readings) {
+            m_now = m_now.addSecs(seconds), m_cpu = cpuMs ? std::optional(*cpuMs * 1'000'000) : std::nullopt;
             QCOMPARE(std::pair(runtime.cpuUsagePercent(), runtime.uptimeSeconds()), std::pair(percent, uptime));
         }
         runtime.stop();

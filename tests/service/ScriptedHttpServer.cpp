@@ -32,9 +32,8 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
         const Reply reply = turn != m_rotations.end() ? turn->first.at(turn->second++ % turn->first.size())
                             : m_replies.isEmpty()     ? Reply{404}
                                                       : m_replies.takeFirst();
-        if (m_recording) {
-            m_requests << std::move(request);
-        }
+        // Not recording, the list stays empty.
+        m_requests.resize(m_recording ? m_requests.size() : 0), m_requests << std::move(request);
         QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { answer(socket, reply); });
     });
 }

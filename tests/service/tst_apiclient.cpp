@@ -1,7 +1,9 @@
-// The client against a real HTTP(S) server on loopback that answers as scripted.
+// The client and the release check against a real HTTP(S) server on loopback that answers as scripted.
 #include "../LogCapture.h"
 #include "ScriptedHttpServer.h"
+#include "core/AppInfo.h"
 #include "service/APIClient.h"
+#include "service/UpdateChecker.h"
 
 #include <QCoroTask>
 #include <QNetworkAccessManager>
@@ -16,9 +18,10 @@ using namespace orvelquin;
 using namespace std::chrono_literals;
 using namespace Qt::Literals::StringLiterals;
 using Reply = ScriptedHttpServer::Reply;
-using Ending = Reply::Ending;
+using Status = UpdateChecker::Status;
 
 Q_DECLARE_METATYPE(Reply)
+Q_DECLARE_METATYPE(Status)
 
 namespace {
 
@@ -65,20 +68,19 @@ private Q_SLOTS:
         row("302", "signIn", {302, kLogin}, u"api:HTTP 302"_s);
         row("299, unknown members ignored", "signIn", {299, R"({"access_token":"a","refresh_token":"r","x":1})"}, {});
         row("truncated", "signIn", {200, "{\"access_token\":\"a\",\"refr"}, u"decoding:"_s);
-        row("missing", "signIn", {200, R"({"access_token":"a"})"},
-            u"decoding:The service's reply is not valid: \"refresh_"_s);
+        row("missing", "signIn", {200, kLogin.left(19) + '}'}, u"decoding:The service's reply is not valid: \"refr"_s);
         // An id from a reply stays one path segment: ".." cannot be, and is refused unsent.
         row("dot segment id", "session:..", {200, kLogin}, u"api:The service sent an invalid device id"_s);
         // Cut at 1 MiB, announced or not, with memory flat.
         const QString tooLarge = u"transport:The service's reply is larger than 1024 KiB"_s;
-        row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30}, tooLarge);
-        row("1 GiB chunked", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30, true}, tooLarge);
+        row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Reply::Ending::Complete, 1LL << 30}, tooLarge);
+        row("1 GiB chunked", "heartbeat", {200, {}, {}, 0, false, Reply::Ending::Complete, 1LL << 30, true}, tooLarge);
         // A transfer that breaks after the status line is no answer, whatever the status said.
         const QString timedOut = u"transport:The service did not answer within 0.3 seconds."_s;
-        row("200 cut", "signIn", {200, kLogin, {}, 0, false, Ending::Cut}, u"transport:"_s);
-        row("503 cut", "signIn", {503, R"({"detail":"x"})", {}, 0, false, Ending::Cut}, u"transport:"_s);
-        row("200 stalled", "signIn", {200, kLogin, {}, 0, false, Ending::Stalled}, timedOut);
-        row("503 stalled", "signIn", {503, {}, {}, 0, false, Ending::Stalled}, timedOut);
+        row("200 cut", "signIn", {200, kLogin, {}, 0, false, Reply::Ending::Cut}, u"transport:"_s);
+        row("503 cut", "signIn", {503, R"({"detail":"x"})", {}, 0, false, Reply::Ending::Cut}, u"transport:"_s);
+        row("200 stalled", "signIn", {200, kLogin, {}, 0, false, Reply::Ending::Stalled}, timedOut);
+        row("503 stalled", "signIn", {503, {}, {}, 0, false, Reply::Ending::Stalled}, timedOut);
         row("late", "heartbeat", {200, R"({"ok":true})", {}, 3000}, timedOut);
         // A connection that closes before any reply leaves open whether the service acted: Qt would
         // send the request again, so a sign-in could reach the service twice. A heartbeat may go twice.
@@ -100,7 +102,7 @@ private Q_SLOTS:
         reply.headers = "Location: /elsewhere\r\n";
         server.enqueue(reply), server.enqueue(anything), server.answerAlways("/elsewhere", anything);
         APIClient api(reply.status ? server.url() : QUrl(u"http://127.0.0.1:1"_s), m_network,
-                      reply.delayMs || reply.ending == Ending::Stalled ? 300ms : 60s);
+                      reply.delayMs || reply.ending == Reply::Ending::Stalled ? 300ms : 60s);
         const QString got = failureOf(api, operation);
         QVERIFY2(failure.isEmpty() ? got.isEmpty() : got.startsWith(failure), qPrintable(got));
         // The server streams only as fast as the client reads, so what it sent bounds what the client
@@ -150,6 +152,50 @@ private Q_SLOTS:
         APIClient api(QUrl(u"https://127.0.0.1:%1"_s.arg(server.serverPort())), m_network);
         const QString failure = failureOf(api, u"signIn"_s);
         QVERIFY2(failure.startsWith(u"transport:") && failure.contains(u"self-signed"), qPrintable(failure));
+    }
+
+    // Each pair is in order, and so the other way round and against itself: digit runs by value,
+    // however long; other characters one by one; a longer rest is later.
+    void compareVersions() {
+        for (const QString& pair : u"0.3.9<0.3.10 0.3.1<v0.3.0 1.2<1.2.0 0.3.1<0.3.1-dev 1.99999999999999999999<"
+                                   "1.100000000000000000000"_s.split(u' ')) {
+            const QString a = pair.section(u'<', 0, 0), b = pair.section(u'<', 1);
+            const int forward = UpdateChecker::compareVersions(a, b), back = UpdateChecker::compareVersions(b, a);
+            QVERIFY2(forward < 0 && back > 0 && UpdateChecker::compareVersions(b, QString(b)) == 0, qPrintable(pair));
+        }
+    }
+
+    // Only a whole 200 of at most 64 KiB that names a version is an answer; a redirect is never
+    // followed. The transport's faults are the client's, tried one by one in errorTable.
+    void checkOverTheNetwork_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<Status>("expected");
+        const QString running = orvelquin::AppInfo::version(), newer = u"v"_s + running;
+        const auto latest = [](const QString& version, qsizetype pad = 0) {
+            return "{\"latest_version\":\"" + version.toUtf8() + "\",\"pad\":\"" + QByteArray(pad, 'x') + "\"}";
+        };
+        const Status none = Status::unreachable();
+        QTest::newRow("same") << Reply{200, latest(running)} << Status::upToDate();
+        QTest::newRow("newer, kept as sent") << Reply{200, latest(newer, 60 * 1024)} << Status::available(newer);
+        QTest::newRow("over 64 KiB") << Reply{200, latest(newer, 70 * 1024)} << none;
+        QTest::newRow("cut short") << Reply{200, latest(newer), {}, 0, false, Reply::Ending::Cut} << none;
+        for (const char* body : {R"({"latest_version":""})", R"({"latest_version":0.4})", R"(["9.0"])", "<html>", ""}) {
+            QTest::newRow(body) << Reply{200, body} << none;
+        }
+        for (const int status : {201, 204, 302}) {
+            QTest::addRow("%d", status) << Reply{status, latest(newer), "Location: /elsewhere\r\n"} << none;
+        }
+    }
+
+    void checkOverTheNetwork() {
+        QFETCH(Reply, reply);
+        ScriptedHttpServer server;
+        server.enqueue(reply), server.answerAlways("/elsewhere", {200, reply.body});
+        UpdateChecker checker(server.url(), m_network, 10s);
+        QTEST(QCoro::waitFor(checker.check()), "expected");
+        const auto& request = server.requests().at(0);
+        QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /api/desktop/releases/latest"));
+        QVERIFY(!request.headers.contains("authorization"));
     }
 };
 
