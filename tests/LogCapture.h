@@ -7,6 +7,9 @@
 // so a test can check what a bug report would show and that no secret is in it. Other messages
 // go on to the handler that was there before.
 class LogCapture {
+    inline static QStringList s_lines;
+    inline static QtMessageHandler s_previous = nullptr;
+
 public:
     LogCapture() {
         QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
@@ -19,8 +22,4 @@ public:
     ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()), s_lines.clear(); }
     Q_DISABLE_COPY_MOVE(LogCapture)
     QString text() const { return s_lines.join(u'\n'); }
-
-private:
-    inline static QStringList s_lines;
-    inline static QtMessageHandler s_previous = nullptr;
 };
