@@ -7,21 +7,19 @@
 // so a test can check what a bug report would show and that no secret is in it. Other messages
 // go on to the handler that was there before.
 class LogCapture {
-public:
-    LogCapture() {
-        s_lines.clear();
-        QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
-        s_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
-            const bool ours = context.category && QByteArray(context.category).startsWith("orvelquin.");
-            ours ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
-                 : s_previous(type, context, text);
-        });
-    }
-    ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()); }
-    Q_DISABLE_COPY_MOVE(LogCapture)
-    QString text() const { return s_lines.join(u'\n'); }
-
-private:
     inline static QStringList s_lines;
     inline static QtMessageHandler s_previous = nullptr;
+
+public:
+    LogCapture() {
+        QLoggingCategory::setFilterRules(QStringLiteral("orvelquin.*.debug=true"));
+        s_previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+            QByteArrayView(context.category).startsWith("orvelquin.")
+                ? s_lines.append(QString::fromLatin1(context.category) + u' ' + text)
+                : s_previous(type, context, text);
+        });
+    }
+    ~LogCapture() { qInstallMessageHandler(s_previous), QLoggingCategory::setFilterRules(QString()), s_lines.clear(); }
+    Q_DISABLE_COPY_MOVE(LogCapture)
+    QString text() const { return s_lines.join(u'\n'); }
 };

@@ -12,7 +12,6 @@ using namespace Qt::StringLiterals;
 class TestAlertPresenter : public QObject {
     Q_OBJECT
 
-private:
     std::unique_ptr<orvelquin::platform::AlertPresenter> m_presenter = orvelquin::platform::createAlertPresenter();
 
 private Q_SLOTS:
@@ -34,10 +33,9 @@ private Q_SLOTS:
             QWidget* window = QApplication::activeModalWidget(); // the dialog's own event loop runs this
             // Texts may carry a service's error detail: shown as written, never as markup.
             for (const QLabel* label : window->findChildren<QLabel*>()) {
-                if (label->textFormat() == Qt::PlainText && !label->text().isEmpty()) {
-                    shown << label->text();
-                }
+                shown << (label->textFormat() == Qt::PlainText ? label->text() : QString());
             }
+            shown.removeAll(QString());
             QTest::keyClick(window, Qt::Key(key));
         });
         QTEST(m_presenter->run({u"Failed"_s, u"<b>bold</b> & <a href='x'>link</a>"_s, buttons}), "pressed");
@@ -57,11 +55,9 @@ private Q_SLOTS:
                 stays << (window->isVisible() && window->focusWidget() == password);
             };
             returnIn(password); // no password yet
-            QTest::keyClicks(password, u"s3cret"_s);
-            email->setText(u" \t "_s);
+            QTest::keyClicks(password, u"s3cret"_s), email->setText(u" \t "_s);
             returnIn(password); // a blank address
-            email->clear();
-            QTest::keyClicks(email, u"bo@example.test"_s);
+            email->clear(), QTest::keyClicks(email, u"bo@example.test"_s);
             returnIn(email);
             QTest::keyClick(password, Qt::Key_Return);
         });

@@ -3,6 +3,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -11,18 +12,7 @@ using namespace Qt::StringLiterals;
 class TestLoginItem : public QObject {
     Q_OBJECT
 
-private:
-    QTemporaryDir m_config;
-    const QByteArray m_savedConfig = qgetenv("XDG_CONFIG_HOME");
-
 private Q_SLOTS:
-    void initTestCase() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path())); }
-
-    void cleanupTestCase() {
-        m_savedConfig.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", m_savedConfig);
-        qunsetenv("APPIMAGE");
-    }
-
     // Desktops parse Exec with the desktop entry rules: one that desktop-file-validate refuses, or
     // that names another path, may start nothing at login. $APPIMAGE gives odd paths to try.
     void entryNamesTheProgram_data() {
@@ -36,20 +26,24 @@ private Q_SLOTS:
     void entryNamesTheProgram() {
         QFETCH(QString, appImage);
         QFETCH(QString, exec);
-        QFile program(m_config.filePath(appImage));
+        QTemporaryDir config;
+        const auto restore = qScopeGuard([saved = qgetenv("XDG_CONFIG_HOME")] {
+            saved.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", saved), qunsetenv("APPIMAGE");
+        });
+        QFile program(config.filePath(appImage));
         QVERIFY(appImage.isEmpty() ||
                 (program.open(QIODevice::WriteOnly) && program.setPermissions(QFile::ReadOwner | QFile::ExeOwner)));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         qputenv("APPIMAGE", appImage.isEmpty() ? QByteArray() : QFile::encodeName(program.fileName()));
         QString error;
         QVERIFY2(orvelquin::platform::createLoginItem()->registerItem(&error), qPrintable(error));
-        QFile entry(m_config.filePath(u"autostart/orvelquin-desktop.desktop"_s));
+        QFile entry(config.filePath(u"autostart/orvelquin-desktop.desktop"_s));
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QString dir =
-            appImage.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath() : m_config.path();
+            appImage.isEmpty() ? QFileInfo(QCoreApplication::applicationFilePath()).canonicalPath() : config.path();
         QVERIFY(QString::fromUtf8(entry.readAll()).contains(u"\nExec=\""_s + dir + u'/' + exec + u"\"\n"_s));
         QProcess validate;
-        validate.setProcessChannelMode(QProcess::MergedChannels);
-        validate.start(u"desktop-file-validate"_s, {entry.fileName()});
+        validate.start(u"sh"_s, {u"-c"_s, u"desktop-file-validate \"$0\" 2>&1"_s, entry.fileName()});
         QVERIFY(validate.waitForFinished(-1));
         // Silent, exit 0, not crashed: its hints and warnings count as refusals too.
         QCOMPARE(validate.readAll() + QByteArray::number(validate.exitCode() + validate.exitStatus()), "0");

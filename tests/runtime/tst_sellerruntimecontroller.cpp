@@ -10,8 +10,6 @@
 
 #include <signal.h>
 
-#include <memory>
-
 using orvelquin::SellerRuntimeController;
 using State = SellerRuntimeController::RuntimeState;
 using namespace Qt::StringLiterals;
@@ -21,19 +19,17 @@ namespace {
 
 const QString kServiceUrl = u"http://127.0.0.1:8787"_s;
 
-QByteArray readFile(const QString& path) {
+QString readFile(const QString& path) {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 // Live processes that carry this device token in their environment (a zombie's reads empty).
-QList<qint64> holdersOf(const QString& token) {
-    QList<qint64> holders;
-    for (const QString& name : QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (readFile(u"/proc/%1/environ"_s.arg(name)).split('\0').contains("ORVELQUIN_SELLER_JWT=" + token.toUtf8())) {
-            holders.append(name.toLongLong());
-        }
-    }
+QStringList holdersOf(const QString& token) {
+    QStringList holders = QDir(u"/proc"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    holders.removeIf([&](const QString& pid) {
+        return !readFile(u"/proc/%1/environ"_s.arg(pid)).split(QChar(0)).contains(u"ORVELQUIN_SELLER_JWT="_s + token);
+    });
     return holders;
 }
 
@@ -45,17 +41,15 @@ class TestSellerRuntimeController : public QObject {
     QTemporaryDir m_dir;
     QDateTime m_now = QDateTime::currentDateTime();
     std::optional<quint64> m_cpu;
-    int m_tokens = 0;
 
     QString runtimePath() const { return m_dir.filePath(u"share/runtime/orvelquin-seller-runtime"_s); }
-    // The bundled runtime, executable if a "#!" script; the marks of an earlier one removed.
+    // The bundled runtime, executable; the marks of an earlier one removed.
     bool install(const QByteArray& script) {
         QFile f(runtimePath());
         QFile::remove(runtimePath() + u".ready"_s), QFile::remove(runtimePath() + u".finished"_s);
         return QDir().mkpath(QFileInfo(f).absolutePath()) && f.open(QIODevice::WriteOnly) &&
                f.write(script) == script.size() &&
-               f.setPermissions(QFile::ReadOwner | QFile::WriteOwner |
-                                (script.startsWith("#!") ? QFile::ExeOwner : QFile::Permission()));
+               f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     // A grace short enough that no test waits on it.
     SellerRuntimeController::Hooks hooks(std::chrono::milliseconds grace = 100ms) {
@@ -65,17 +59,15 @@ class TestSellerRuntimeController : public QObject {
 private Q_SLOTS:
     void init() { orvelquin::userSettings().remove(u"sellerRuntimePath"_s), QFile::remove(runtimePath()); }
 
-    // No program: an error to show, trimmed and cut to 256 characters.
+    // No program: an error to show, trimmed and cut to 256 characters, a character being what is
+    // seen as one.
     void startErrors() {
         QVERIFY(install("not a program"));
         SellerRuntimeController runtime(hooks());
-        QVERIFY(!runtime.start(kServiceUrl, u"dt"_s, 1));
-        const QString reported = runtime.lastError().value_or(QString());
-        QVERIFY2(runtime.state() == State::Error && !reported.isEmpty() && reported.trimmed() == reported,
-                 qPrintable(reported));
-        const QString thumb = u"\U0001F44D\U0001F3FD"_s;
+        QVERIFY(!runtime.start(kServiceUrl, u"dt"_s, 1) && runtime.state() == State::Error);
+        const QString reported = runtime.lastError().value_or(QString()), thumb = u"\U0001F44D\U0001F3FD"_s;
+        QVERIFY2(!reported.isEmpty() && reported.trimmed() == reported, qPrintable(reported));
         QCOMPARE(SellerRuntimeController::sanitize(u"\n\n  Exec format error \n"_s), u"Exec format error"_s);
-        QCOMPARE(SellerRuntimeController::sanitize(QString(300, u'x')), QString(256, u'x') + QChar(0x2026));
         QCOMPARE(SellerRuntimeController::sanitize(thumb.repeated(300)), thumb.repeated(256) + QChar(0x2026));
     }
 
@@ -90,49 +82,45 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("script");
         // It records how it was launched; its child reports ready once in place, ignoring SIGTERM.
         const QByteArray record =
-            "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | sort; "
-            "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2; } | paste -sd'|' > \"$0.record\"\n";
+            "#!/bin/sh\n{ echo \"$@\"; env | grep -E '^ORVELQUIN_(BASE_URL|SELLER_)' | cut -c11- | "
+            "sort; readlink /proc/$$/fd/[012] | uniq; } | paste -sd'|' > \"$0.record\"\n";
         const QByteArray child = "sh -c 'trap \"\" TERM; touch \"$0\"; exec sleep 600' \"$0.ready\" &\nwait\n";
-        for (const char* ending : {"stop", "shutdown", "agent killed"}) {
-            QTest::addRow("%s, runtime ignores SIGTERM", ending)
-                << QString::fromLatin1(ending) << record + "trap '' TERM\n" + child;
-        }
+        const auto row = [&](const char* ending, const char* what, const QByteArray& middle) {
+            QTest::addRow("%s, %s", ending, what) << QString::fromLatin1(ending) << record + middle + child;
+        };
         for (const char* ending : {"stop", "shutdown", "agent killed", "exits unasked", "restarted"}) {
-            QTest::addRow("%s, only its child ignores SIGTERM", ending)
-                << QString::fromLatin1(ending) << record + "trap 'exit 0' TERM\n" + child;
+            row(ending, "only its child ignores SIGTERM", "trap 'exit 0' TERM\n");
         }
-        QTest::newRow("stop, runtime floods its output")
-            << u"stop"_s << record + "head -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\n" + child;
+        for (const char* ending : {"stop", "shutdown", "agent killed"}) {
+            row(ending, "runtime ignores SIGTERM", "trap '' TERM\n");
+        }
+        row("stop", "runtime floods its output", "head -c 104857600 /dev/zero\nhead -c 104857600 /dev/zero >&2\n");
         // At the agent's exit a runtime that obeys SIGTERM gets to finish its handler.
-        QTest::newRow("shutdown, runtime obeys SIGTERM")
-            << u"shutdown"_s << record + "trap 'echo clean > \"$0.finished\"; exit 0' TERM\n" + child;
+        row("shutdown", "runtime obeys SIGTERM", "trap 'echo clean > \"$0.finished\"; exit 0' TERM\n");
     }
 
     void nothingOfTheRuntimeOutlivesIt() {
         QFETCH(QString, ending);
         QFETCH(QByteArray, script);
-        QVERIFY(install(script));
-        qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced");
+        QVERIFY(install(script) && qputenv("ORVELQUIN_SELLER_PROVIDER", "inherited-and-replaced"));
         const auto unset = qScopeGuard([] { qunsetenv("ORVELQUIN_SELLER_PROVIDER"); });
         const bool finishes = script.contains(".finished");
-        const QString token = u"dt_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++m_tokens);
+        const QString token =
+            u"dt_%1 "_s.arg(QCoreApplication::applicationPid()) + QLatin1String(QTest::currentDataTag());
         LogCapture log;
         QProcess agent;
         // The one runtime that finishes its handler gets all the grace it could need.
         auto runtime = std::make_unique<SellerRuntimeController>(hooks(finishes ? 30s : 100ms));
         if (ending == u"agent killed") {
-            agent.setProcessChannelMode(QProcess::ForwardedChannels);
             agent.start(QCoreApplication::applicationFilePath(),
                         {u"--host-runtime"_s, m_dir.filePath(u"share"_s), token});
         } else {
             QVERIFY(runtime->start(kServiceUrl, token, 1));
         }
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtimePath() + u".ready"_s), 30000);
-        QCOMPARE(
-            QString::fromUtf8(readFile(runtimePath() + u".record"_s).trimmed()),
-            u"--provider fake --capacity 1|ORVELQUIN_BASE_URL=%1|ORVELQUIN_SELLER_CAPACITY=1|ORVELQUIN_SELLER_JWT=%2|"
-            "ORVELQUIN_SELLER_PROVIDER=fake|ORVELQUIN_SELLER_SELL_ENABLED=false|/dev/null|/dev/null|/dev/null"_s.arg(
-                kServiceUrl, token));
+        QCOMPARE(readFile(runtimePath() + u".record"_s).trimmed(),
+                 u"--provider fake --capacity 1|BASE_URL=%1|SELLER_CAPACITY=1|SELLER_JWT=%2|SELLER_PROVIDER=fake|"
+                 "SELLER_SELL_ENABLED=false|/dev/null"_s.arg(kServiceUrl, token));
         QVERIFY(holdersOf(token).size() >= 2);
         const std::optional<qint64> first = runtime->pid();
         QCOMPARE(runtime->state(), first ? State::Running : State::Stopped);
@@ -146,11 +134,10 @@ private Q_SLOTS:
         } else if (ending == u"restarted") {
             QVERIFY(runtime->start(kServiceUrl, token + u"_next"_s, 1));
         } else {
-            runtime.reset();
-            agent.kill(), agent.waitForFinished();
+            runtime.reset(), agent.kill(), agent.waitForFinished();
         }
         QCOMPARE(QFile::exists(runtimePath() + u".finished"_s), finishes);
-        QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QList<qint64>(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(holdersOf(token), QStringList(), 10000);
         if (runtime) {
             const bool restarted = ending == u"restarted";
             const State state = restarted ? State::Running : ending == u"stop" ? State::Stopped : State::Crashed;
@@ -167,21 +154,17 @@ private Q_SLOTS:
     void cpuFigureRules() {
         QVERIFY(install("#!/bin/sh\nexec sleep 60\n"));
         SellerRuntimeController runtime(hooks());
-        QVERIFY(!runtime.cpuUsagePercent());
         QVERIFY(runtime.start(kServiceUrl, u"dt"_s, 1));
-        const std::optional<double> none;
+        // Seconds on the clock, CPU milliseconds read, the figure and the uptime.
         const std::tuple<int, std::optional<quint64>, std::optional<double>, qint64> readings[] = {
-            {0, 1'000'000'000ULL, none, 0},   {30, 16'000'000'000ULL, 50.0, 30},  {30, 106'000'000'000ULL, 100.0, 60},
-            {30, std::nullopt, none, 90},     {30, 109'000'000'000ULL, 5.0, 120}, {-120, 109'000'000'000ULL, none, 0},
-            {10, 109'000'000'000ULL, 0.0, 10}};
-        for (const auto& [seconds, cpuNs, percent, uptime] : readings) {
-            m_now = m_now.addSecs(seconds), m_cpu = cpuNs;
-            QCOMPARE(runtime.cpuUsagePercent(), percent);
-            QCOMPARE(runtime.uptimeSeconds(), uptime);
+            {0, 1000, {}, 0},       {30, 16000, 50.0, 30}, {30, 106000, 100.0, 60}, {30, {}, {}, 90},
+            {30, 109000, 5.0, 120}, {-120, 109000, {}, 0}, {10, 109000, 0.0, 10}};
+        for (const auto& [seconds, cpuMs, percent, uptime] : readings) {
+            m_now = m_now.addSecs(seconds), m_cpu = cpuMs ? std::optional(*cpuMs * 1'000'000) : std::nullopt;
+            QCOMPARE(std::pair(runtime.cpuUsagePercent(), runtime.uptimeSeconds()), std::pair(percent, uptime));
         }
         runtime.stop();
-        QVERIFY(!runtime.cpuUsagePercent());
-        QCOMPARE(runtime.uptimeSeconds(), 0);
+        QVERIFY(!runtime.cpuUsagePercent() && runtime.uptimeSeconds() == 0);
     }
 };
 
@@ -193,8 +176,6 @@ int main(int argc, char** argv) {
         SellerRuntimeController runtime({args.value(2), &QDateTime::currentDateTime, {}});
         return runtime.start(kServiceUrl, args.value(3), 1) ? QCoreApplication::exec() : 1;
     }
-    QCoreApplication::setOrganizationName(u"Orvelquin"_s);
-    QCoreApplication::setApplicationName(u"orvelquin-desktop-tests"_s);
     TestSellerRuntimeController test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -6,21 +6,17 @@
 ScriptedHttpServer::ScriptedHttpServer(QObject* parent)
     : QObject(parent) {
     m_server->listen(QHostAddress::LocalHost, 0);
-    connect(m_server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-            serve(socket);
-        }
-    });
+    // Emitted once for each connection accepted.
+    connect(m_server, &QTcpServer::newConnection, this, [this] { serve(m_server->nextPendingConnection()); });
 }
 
 // One request a connection: every reply closes it.
 void ScriptedHttpServer::serve(QTcpSocket* socket) {
-    auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
-        *buffer += socket->readAll();
-        const qsizetype end = buffer->indexOf("\r\n\r\n");
-        const QList<QByteArray> lines = buffer->left(end).split('\n');
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer = QByteArray()]() mutable {
+        buffer += socket->readAll();
+        const qsizetype end = buffer.indexOf("\r\n\r\n");
+        const QList<QByteArray> lines = buffer.left(end).split('\n');
         Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}};
         for (const QByteArray& line : lines.mid(1)) {
             if (const qsizetype colon = line.indexOf(':'); colon > 0) {
@@ -28,19 +24,16 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
             }
         }
         const qsizetype length = request.headers.value("content-length").toLongLong();
-        if (end < 0 || buffer->size() < end + 4 + length) {
+        if (end < 0 || buffer.size() < end + 4 + length) {
             return;
         }
-        request.body = buffer->mid(end + 4, length);
-        Reply reply{404};
-        if (auto turn = m_rotations.find(request.target); turn != m_rotations.end()) {
-            reply = turn->first.at(turn->second++ % turn->first.size());
-        } else if (!m_replies.isEmpty()) {
-            reply = m_replies.takeFirst();
-        }
-        if (m_recording) {
-            m_requests << std::move(request);
-        }
+        request.body = buffer.mid(end + 4, length);
+        const auto turn = m_rotations.find(request.target);
+        const Reply reply = turn != m_rotations.end() ? turn->first.at(turn->second++ % turn->first.size())
+                            : m_replies.isEmpty()     ? Reply{404}
+                                                      : m_replies.takeFirst();
+        // Not recording, the list stays empty.
+        m_requests.resize(m_recording ? m_requests.size() : 0), m_requests << std::move(request);
         QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { answer(socket, reply); });
     });
 }
@@ -49,24 +42,19 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply) {
     if (reply.dropConnection) {
         return socket->abort();
     }
-    const qint64 length =
-        reply.streamed ? reply.streamed : reply.body.size() + (reply.ending != Reply::Ending::Complete);
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n" +
-                      (reply.chunked ? "Transfer-Encoding: chunked" : "Content-Length: " + QByteArray::number(length));
-    for (const auto& [name, value] : reply.headers) {
-        head += "\r\n" + name + ": " + value;
-    }
-    socket->write(head + "\r\nConnection: close\r\n\r\n" + reply.body);
-    const bool closes = reply.ending != Reply::Ending::Stalled;
+    const auto length = reply.streamed ? reply.streamed : reply.body.size() + (reply.ending != Reply::Ending::Complete);
+    socket->write("HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n" + reply.headers +
+                  (reply.chunked ? "Transfer-Encoding: chunked" : "Content-Length: " + QByteArray::number(length)) +
+                  "\r\nConnection: close\r\n\r\n" + reply.body);
     // Keeps a few pieces of a stream in flight: a client that stops reading stops the stream.
-    auto refill = [this, socket, reply, closes, sent = std::make_shared<qint64>(0)] {
+    auto refill = [this, socket, reply, sent = std::make_shared<qint64>(0)] {
         while (*sent < reply.streamed && socket->bytesToWrite() < 256 * 1024) {
             const QByteArray piece(static_cast<qsizetype>(std::min<qint64>(64 * 1024, reply.streamed - *sent)), 'x');
             socket->write(reply.chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
             m_streamed = *sent += piece.size();
             socket->write(*sent < reply.streamed || !reply.chunked ? "" : "0\r\n\r\n");
         }
-        if (*sent >= reply.streamed && closes) {
+        if (*sent >= reply.streamed && reply.ending != Reply::Ending::Stalled) {
             socket->disconnectFromHost();
         }
     };

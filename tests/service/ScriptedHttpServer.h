@@ -1,10 +1,7 @@
 #pragma once
 
-#include <QMap>
 #include <QTcpServer>
 #include <QUrl>
-
-class QTcpSocket;
 
 // An HTTP/1.1 server on 127.0.0.1 that answers each request with the next scripted reply and
 // records what it received, so tests see exactly what was sent.
@@ -15,7 +12,7 @@ public:
         enum class Ending { Complete, Cut, Stalled };
         int status = 200;
         QByteArray body{};
-        QList<std::pair<QByteArray, QByteArray>> headers{};
+        QByteArray headers{}; // whole lines, each ending in CRLF
         int delayMs = 0;
         bool dropConnection = false; // close without sending a byte
         Ending ending = Ending::Complete;

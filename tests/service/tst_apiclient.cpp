@@ -1,63 +1,48 @@
-// The client against a real HTTP(S) server on loopback that answers as scripted.
+// The client and the release check against a real HTTP(S) server on loopback that answers as scripted.
 #include "../LogCapture.h"
 #include "ScriptedHttpServer.h"
+#include "core/AppInfo.h"
 #include "service/APIClient.h"
+#include "service/UpdateChecker.h"
 
 #include <QCoroTask>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
-
 using namespace orvelquin;
 using namespace std::chrono_literals;
 using namespace Qt::Literals::StringLiterals;
 using Reply = ScriptedHttpServer::Reply;
-using Ending = Reply::Ending;
+using Status = UpdateChecker::Status;
 
 Q_DECLARE_METATYPE(Reply)
+Q_DECLARE_METATYPE(Status)
 
 namespace {
 
 const QByteArray kLogin = R"({"access_token":"a","refresh_token":"r"})";
 
-SystemInfo sampleHost() {
-    return {u"Linux 6.1.0"_s, u"x86_64"_s, u"Test CPU"_s, 68719476736ULL, u"Test GPU"_s};
-}
-
 // One call of the named operation ("session:<device id>" for a session), as "<kind>:<message>" of
 // what it threw, or "" for success. The catch sits inside a coroutine: QCoro::waitFor would never
 // return from a task that throws.
-QString failureOf(APIClient& api, const QString& operation) {
-    auto run = [](APIClient& client, QString op) -> QCoro::Task<QString> {
-        try {
-            if (op == u"signIn") {
-                co_await client.signIn(u"a@b"_s, u"pw"_s);
-            } else if (op == u"registerDevice") {
-                co_await client.registerDevice(u"n"_s, sampleHost(), u"v"_s, u"a"_s);
-            } else if (op.startsWith(u"session:")) {
-                co_await client.startDeviceSession(op.mid(8), u"a"_s);
-            } else {
-                co_await client.heartbeat(u"t"_s, true, 1, u"online"_s, sampleHost(), {});
-            }
-        } catch (const ServiceError& error) {
-            const bool byApi = typeid(error) == typeid(APIError), decoding = typeid(error) == typeid(DecodingError);
-            co_return (byApi ? u"api:"_s : decoding ? u"decoding:"_s : u"transport:"_s) + error.message();
-        }
-        co_return QString();
-    };
-    return QCoro::waitFor(run(api, operation));
-}
-
-qint64 residentBytes() {
-    QFile statm(u"/proc/self/statm"_s);
-    return statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE)
-                                           : 0;
+QCoro::Task<QString> attempt(APIClient& client, QString op) {
+    const SystemInfo host{u"Linux 6.1.0"_s, u"x86_64"_s, u"Test CPU"_s, 68719476736ULL, u"Test GPU"_s};
+    try {
+        // Only the chosen operation is awaited.
+        op == u"signIn"              ? void(co_await client.signIn(u"a@b"_s, u"pw"_s))
+        : op == u"registerDevice"    ? void(co_await client.registerDevice(u"n"_s, host, u"v"_s, u"a"_s))
+        : op.startsWith(u"session:") ? void(co_await client.startDeviceSession(op.mid(8), u"a"_s))
+                                     : void(co_await client.heartbeat(u"t"_s, true, 1, u"online"_s, host, {}));
+    } catch (const ServiceError& error) {
+        const bool byApi = typeid(error) == typeid(APIError), decoding = typeid(error) == typeid(DecodingError);
+        co_return (byApi ? u"api:"_s : decoding ? u"decoding:"_s : u"transport:"_s) + error.message();
+    }
+    co_return QString();
 }
 
 } // namespace
@@ -66,6 +51,7 @@ class TestAPIClient : public QObject {
     Q_OBJECT
 
     QNetworkAccessManager m_network;
+    QString failureOf(APIClient& api, const QString& operation) { return QCoro::waitFor(attempt(api, operation)); }
 
 private Q_SLOTS:
     // `failure`: "" for success, else the start of what is thrown. Status 0: nobody listening.
@@ -73,8 +59,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("operation");
         QTest::addColumn<Reply>("reply");
         QTest::addColumn<QString>("failure");
-        auto row = [](const char* name, const char* operation, const Reply& reply, const QString& failure) {
-            QTest::newRow(name) << QString::fromLatin1(operation) << reply << failure;
+        auto row = [](const QByteArray& name, const char* operation, const Reply& reply, const QString& failure) {
+            QTest::newRow(name.constData()) << QString::fromLatin1(operation) << reply << failure;
         };
         row("detail", "signIn", {401, R"({"detail":"Invalid device session"})"}, u"api:Invalid device session"_s);
         row("html", "signIn", {500, "<html>oops</html>"}, u"api:HTTP 500"_s);
@@ -82,31 +68,26 @@ private Q_SLOTS:
         row("302", "signIn", {302, kLogin}, u"api:HTTP 302"_s);
         row("299, unknown members ignored", "signIn", {299, R"({"access_token":"a","refresh_token":"r","x":1})"}, {});
         row("truncated", "signIn", {200, "{\"access_token\":\"a\",\"refr"}, u"decoding:"_s);
-        row("missing", "signIn", {200, R"({"access_token":"a"})"},
-            u"decoding:The service's reply is not valid: \"refresh_token\" should be a string but is missing"_s);
-        row("expiry absent", "session:d", {200, R"({"device_token":"t"})"}, {});
+        row("missing", "signIn", {200, kLogin.left(19) + '}'}, u"decoding:The service's reply is not valid: \"refr"_s);
         // An id from a reply stays one path segment: ".." cannot be, and is refused unsent.
-        row("dot segment id", "session:..", {200, R"({"device_token":"t"})"},
-            u"api:The service sent an invalid device id"_s);
+        row("dot segment id", "session:..", {200, kLogin}, u"api:The service sent an invalid device id"_s);
         // Cut at 1 MiB, announced or not, with memory flat.
         const QString tooLarge = u"transport:The service's reply is larger than 1024 KiB"_s;
-        row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30}, tooLarge);
-        row("1 GiB chunked", "heartbeat", {200, {}, {}, 0, false, Ending::Complete, 1LL << 30, true}, tooLarge);
+        row("1 GiB", "heartbeat", {200, {}, {}, 0, false, Reply::Ending::Complete, 1LL << 30}, tooLarge);
+        row("1 GiB chunked", "heartbeat", {200, {}, {}, 0, false, Reply::Ending::Complete, 1LL << 30, true}, tooLarge);
         // A transfer that breaks after the status line is no answer, whatever the status said.
         const QString timedOut = u"transport:The service did not answer within 0.3 seconds."_s;
-        row("200 cut", "signIn", {200, kLogin, {}, 0, false, Ending::Cut}, u"transport:"_s);
-        row("503 cut", "signIn", {503, R"({"detail":"x"})", {}, 0, false, Ending::Cut}, u"transport:"_s);
-        row("200 stalled", "signIn", {200, kLogin, {}, 0, false, Ending::Stalled}, timedOut);
-        row("503 stalled", "signIn", {503, {}, {}, 0, false, Ending::Stalled}, timedOut);
+        row("200 cut", "signIn", {200, kLogin, {}, 0, false, Reply::Ending::Cut}, u"transport:"_s);
+        row("503 cut", "signIn", {503, R"({"detail":"x"})", {}, 0, false, Reply::Ending::Cut}, u"transport:"_s);
+        row("200 stalled", "signIn", {200, kLogin, {}, 0, false, Reply::Ending::Stalled}, timedOut);
+        row("503 stalled", "signIn", {503, {}, {}, 0, false, Reply::Ending::Stalled}, timedOut);
         row("late", "heartbeat", {200, R"({"ok":true})", {}, 3000}, timedOut);
         // A connection that closes before any reply leaves open whether the service acted: Qt would
         // send the request again, so a sign-in could reach the service twice. A heartbeat may go twice.
         const QString closed = u"transport:The connection to the service closed before it answered."_s;
-        for (const char* operation : {"signIn", "registerDevice", "session:d"}) {
-            QTest::addRow("%s dropped", operation)
-                << QString::fromLatin1(operation) << Reply{200, {}, {}, 0, true} << closed;
+        for (const char* op : {"signIn", "registerDevice", "session:d", "heartbeat"}) {
+            row(op + " dropped"_ba, op, {200, {}, {}, 0, true}, *op == 'h' ? QString() : closed);
         }
-        row("heartbeat dropped, sent again", "heartbeat", {200, {}, {}, 0, true}, {});
         row("nobody listening", "heartbeat", {0}, u"transport:"_s);
     }
 
@@ -116,57 +97,48 @@ private Q_SLOTS:
         QFETCH(QString, failure);
         ScriptedHttpServer server;
         // What a second attempt, or a followed redirect, would get.
-        const QByteArray anything = R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
-                                    R"("device_token":"t","ok":true})";
-        reply.headers = {{"Location", "/elsewhere"}};
-        server.enqueue(reply), server.enqueueJson(200, anything);
-        server.answerAlways("/elsewhere", {200, anything});
+        const Reply anything{200, R"({"access_token":"a","refresh_token":"r","device_id":"d","approved":true,)"
+                                  R"("device_token":"t","ok":true})"};
+        reply.headers = "Location: /elsewhere\r\n";
+        server.enqueue(reply), server.enqueue(anything), server.answerAlways("/elsewhere", anything);
         APIClient api(reply.status ? server.url() : QUrl(u"http://127.0.0.1:1"_s), m_network,
-                      reply.delayMs || reply.ending == Ending::Stalled ? 300ms : 60s);
-        const qint64 residentBefore = residentBytes();
+                      reply.delayMs || reply.ending == Reply::Ending::Stalled ? 300ms : 60s);
         const QString got = failureOf(api, operation);
         QVERIFY2(failure.isEmpty() ? got.isEmpty() : got.startsWith(failure), qPrintable(got));
-        // Qt's network thread may read, and buffer, a few hundred MiB before the abort lands on a
-        // loaded machine; what must never happen is the whole gigabyte.
+        // The server streams only as fast as the client reads, so what it sent bounds what the client
+        // holds. Qt's network thread may read, and buffer, a few hundred MiB before the abort lands on
+        // a loaded machine; what must never happen is the whole gigabyte.
         QVERIFY2(server.streamedBytes() < 896LL << 20, qPrintable(QString::number(server.streamedBytes())));
-        QVERIFY2(residentBytes() - residentBefore < 896LL << 20, qPrintable(QString::number(residentBytes())));
     }
 
     // What the service receives: method, path with the device id as one segment, content type,
     // credential, the host's memory exact; the log names each request and its answer, no more.
     void requestsAndTheirLog() {
         ScriptedHttpServer server;
-        const QByteArray replies[] = {R"({"device_id":"d","approved":true})", R"({"device_token":"t"})"};
-        server.enqueueJson(200, replies[0]), server.enqueueJson(200, replies[1]);
+        server.enqueueJson(200, R"({"device_id":"d","approved":true})"),
+            server.enqueueJson(200, "{\"device_token\":\"t\"}");
         APIClient api(server.url(), m_network);
         LogCapture log;
-        const QStringList failures{failureOf(api, u"registerDevice"_s), failureOf(api, u"session:../é d?b#c"_s)};
-        QCOMPARE(failures, QStringList(2));
-        QStringList seen, logged;
-        for (qsizetype i = 0; i < server.requests().size(); ++i) {
-            const auto& r = server.requests().at(i);
-            seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.headers.value("content-type") + ' ' +
-                                      r.headers.value("authorization") + ' ' + r.body.left(2));
-            const QString url = QUrl::fromEncoded(server.url().toEncoded() + r.target).toString();
-            logged << u"orvelquin.service POST "_s + url
-                   << u"orvelquin.service "_s + url + u" answered 200 with %1 bytes"_s.arg(replies[i].size());
+        QCOMPARE(QStringList({failureOf(api, u"registerDevice"_s), failureOf(api, u"session:../é d?b#c"_s)}),
+                 QStringList(2));
+        QByteArrayList seen, logged;
+        for (const auto& [method, target, headers, _] : server.requests()) {
+            seen << method + ' ' + target + ' ' + headers["content-type"] + ' ' + headers["authorization"];
+            const QByteArray url = QUrl::fromEncoded(server.url().toEncoded() + target).toString().toUtf8();
+            logged << "orvelquin.service POST " + url << "orvelquin.service " + url + " answered 200 with ";
         }
-        QCOMPARE(seen,
-                 QStringList({u"POST /v1/devices/register application/json Bearer a {\""_s,
-                              u"POST /v1/devices/..%2F%C3%A9%20d%3Fb%23c/session application/json Bearer a {}"_s}));
+        QCOMPARE(seen, QByteArrayList({"POST /v1/devices/register application/json Bearer a",
+                                       "POST /v1/devices/..%2F%C3%A9%20d%3Fb%23c/session application/json Bearer a"}));
         QVERIFY(server.requests().at(0).body.contains(R"("ram_bytes":68719476736,)"));
-        QCOMPARE(log.text().split(u'\n'), logged);
+        QCOMPARE(log.text().remove(QRegularExpression(u"\\d+ bytes"_s)).toUtf8().split('\n'), logged);
     }
 
     // Real TLS with a certificate of the test's making, whose issuer nobody trusts.
     void tlsCertificateIsVerified() {
         QTemporaryDir dir;
-        QProcess openssl;
-        openssl.setWorkingDirectory(dir.path());
-        openssl.start(u"openssl"_s,
-                      u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "
-                      "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout key -out cert"_s.split(u' '));
-        QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+        const QString args = u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=127.0.0.1 "
+                             "-addext subjectAltName=IP:127.0.0.1 -keyout %1/key -out %1/cert"_s;
+        QCOMPARE(QProcess::execute(u"openssl"_s, args.arg(dir.path()).split(u' ')), 0);
         QFile key(dir.filePath(u"key"_s));
         QVERIFY(key.open(QIODevice::ReadOnly));
         QSslServer server;
@@ -179,6 +151,50 @@ private Q_SLOTS:
         APIClient api(QUrl(u"https://127.0.0.1:%1"_s.arg(server.serverPort())), m_network);
         const QString failure = failureOf(api, u"signIn"_s);
         QVERIFY2(failure.startsWith(u"transport:") && failure.contains(u"self-signed"), qPrintable(failure));
+    }
+
+    // Each pair is in order, and so the other way round and against itself: digit runs by value,
+    // however long; other characters one by one; a longer rest is later.
+    void compareVersions() {
+        for (const QString& pair : u"0.3.9<0.3.10 0.3.1<v0.3.0 1.2<1.2.0 0.3.1<0.3.1-dev 1.99999999999999999999<"
+                                   "1.100000000000000000000"_s.split(u' ')) {
+            const QString a = pair.section(u'<', 0, 0), b = pair.section(u'<', 1);
+            const int forward = UpdateChecker::compareVersions(a, b), back = UpdateChecker::compareVersions(b, a);
+            QVERIFY2(forward < 0 && back > 0 && UpdateChecker::compareVersions(b, QString(b)) == 0, qPrintable(pair));
+        }
+    }
+
+    // Only a whole 200 of at most 64 KiB that names a version is an answer; a redirect is never
+    // followed. The transport's faults are the client's, tried one by one in errorTable.
+    void checkOverTheNetwork_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<Status>("expected");
+        const QString running = orvelquin::AppInfo::version(), newer = u"v"_s + running;
+        const auto latest = [](const QString& version, qsizetype pad = 0) {
+            return "{\"latest_version\":\"" + version.toUtf8() + "\",\"pad\":\"" + QByteArray(pad, 'x') + "\"}";
+        };
+        const Status none = Status::unreachable();
+        QTest::newRow("same") << Reply{200, latest(running)} << Status::upToDate();
+        QTest::newRow("newer, kept as sent") << Reply{200, latest(newer, 60 * 1024)} << Status::available(newer);
+        QTest::newRow("over 64 KiB") << Reply{200, latest(newer, 70 * 1024)} << none;
+        QTest::newRow("cut short") << Reply{200, latest(newer), {}, 0, false, Reply::Ending::Cut} << none;
+        for (const char* body : {R"({"latest_version":""})", R"({"latest_version":0.4})", R"(["9.0"])", "<html>", ""}) {
+            QTest::newRow(body) << Reply{200, body} << none;
+        }
+        for (const int status : {201, 204, 302}) {
+            QTest::addRow("%d", status) << Reply{status, latest(newer), "Location: /elsewhere\r\n"} << none;
+        }
+    }
+
+    void checkOverTheNetwork() {
+        QFETCH(Reply, reply);
+        ScriptedHttpServer server;
+        server.enqueue(reply), server.answerAlways("/elsewhere", {200, reply.body});
+        UpdateChecker checker(server.url(), m_network, 10s);
+        QTEST(QCoro::waitFor(checker.check()), "expected");
+        const auto& request = server.requests().at(0);
+        QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /api/desktop/releases/latest"));
+        QVERIFY(!request.headers.contains("authorization"));
     }
 };
 
