@@ -37,10 +37,9 @@ struct ScriptedLoop {
                            co_return;
                        }};
 
-    void beat(const QString& outcome = {}) {
-        failure = outcome;
-        loop.beatNow();
-    }
+    void beat(const QString& outcome = {}) { failure = outcome, loop.beatNow(); }
+    // Whether the wake brought the next beat forward to now.
+    bool early(Wake wake) { return loop.beatEarly(wake), loop.nextBeatIn() <= 10ms; }
 };
 
 } // namespace
@@ -74,74 +73,49 @@ private Q_SLOTS:
     void earlyBeats() {
         ScriptedLoop s;
         s.beat();
-        s.loop.beatEarly(Wake::NetworkBack);
-        QVERIFY2(s.loop.nextBeatIn() > 10s, "a connected loop has nothing to catch up");
+        QVERIFY2(!s.early(Wake::NetworkBack), "a connected loop has nothing to catch up");
         s.beat(u"Connection refused"_s);
-        s.loop.beatEarly(Wake::NetworkBack);
-        QVERIFY(s.loop.nextBeatIn() <= 10ms);
+        QVERIFY(s.early(Wake::NetworkBack));
         s.failure.clear();
         QTRY_COMPARE_WITH_TIMEOUT(s.sent, 3, 5000);
         QCOMPARE(s.loop.state(), ConnectionState::Connected);
-        // A flapping network within the same normal interval: no second early beat.
-        s.beat(u"Connection refused"_s);
-        s.loop.beatEarly(Wake::NetworkBack);
-        s.loop.beatEarly(Wake::Resumed);
-        QVERIFY(s.loop.nextBeatIn() > 10s);
+        s.beat(u"Connection refused"_s); // a flapping network within the same normal interval
+        QVERIFY(!s.early(Wake::NetworkBack) && !s.early(Wake::Resumed));
 
         ScriptedLoop resumed;
         resumed.beat();
-        resumed.loop.beatEarly(Wake::Resumed);
-        QVERIFY(resumed.loop.nextBeatIn() <= 10ms);
+        QVERIFY(resumed.early(Wake::Resumed));
 
         ScriptedLoop signedOut;
         signedOut.beat(u"Connection refused"_s);
         signedOut.token.reset();
-        signedOut.loop.beatEarly(Wake::NetworkBack);
-        QVERIFY(signedOut.loop.nextBeatIn() > 10s);
+        QVERIFY(!signedOut.early(Wake::NetworkBack));
         signedOut.loop.stop();
         signedOut.token = u"dt"_s;
         signedOut.loop.beatEarly(Wake::Resumed);
         QVERIFY2(!signedOut.loop.isArmed(), "a stopped loop is not restarted by a wake");
     }
 
-    // All but the constant fields; absent values are left out, times are sent in UTC without
-    // their milliseconds, the processor figure to a tenth, halves away from zero.
-    void runtimeReport_data() {
-        QTest::addColumn<RuntimeSnapshot>("snapshot");
-        QTest::addColumn<QByteArray>("report");
-        QTest::newRow("nothing installed")
-            << RuntimeSnapshot{.state = u"stopped"_s, .activeRamBytes = 6442450944ULL}
-            << QByteArray(R"({"installed":false,"ram_usage_bytes":6442450944,"state":"stopped"})");
-        QTest::newRow("running")
-            << RuntimeSnapshot{.installed = true,
-                               .state = u"running"_s,
-                               .running = true,
-                               .uptimeSeconds = 75,
-                               .cpuUsagePercent = 7.25,
-                               .pid = 4242,
-                               .startedAt = QDateTime(QDate(2026, 12, 31), QTime(23, 30, 0, 890), QTimeZone(3600)),
-                               .lastTransition = u"started"_s}
-            << QByteArray(R"({"cpu_usage_pct":7.3,"health":"available","installed":true,"last_transition":)"
-                          R"("started","pid":4242,"ram_usage_bytes":0,"started_at":"2026-12-31T22:30:00Z",)"
-                          R"("state":"running","uptime_seconds":75})");
-        QTest::newRow("crashed")
-            << RuntimeSnapshot{.installed = true,
-                               .state = u"crashed"_s,
-                               .lastTransition = u"crashed"_s,
-                               .lastError = u"Runtime exited unexpectedly"_s}
-            << QByteArray(R"({"health":"unavailable","installed":true,"last_error":"Runtime exited unexpectedly",)"
-                          R"("last_transition":"crashed","ram_usage_bytes":0,"state":"crashed"})");
-    }
+    // Absent values are left out, times are sent in UTC without their milliseconds, the processor
+    // figure to a tenth, halves away from zero; uptime and processor only while running.
     void runtimeReport() {
-        QFETCH(RuntimeSnapshot, snapshot);
-        QFETCH(QByteArray, report);
-        QJsonObject expected = QJsonDocument::fromJson(report).object();
-        QVERIFY(!expected.isEmpty());
-        expected.insert(u"version"_s, AppInfo::version());
-        expected.insert(u"provider_mode"_s, u"fake"_s);
-        expected.insert(u"seller_enabled"_s, false);
-        expected.insert(u"marketplace_enabled"_s, false);
-        QCOMPARE(telemetryReport(snapshot), expected);
+        RuntimeSnapshot running{.installed = true, .state = u"running"_s, .running = true, .uptimeSeconds = 75};
+        running.cpuUsagePercent = 7.25, running.pid = 4242, running.lastTransition = u"started"_s;
+        running.startedAt = QDateTime(QDate(2026, 12, 31), QTime(23, 30, 0, 890), QTimeZone(3600));
+        const std::pair<RuntimeSnapshot, const char*> rows[] = {
+            {{.state = u"stopped"_s, .activeRamBytes = 6442450944ULL},
+             R"("installed":false,"ram_usage_bytes":6442450944,"state":"stopped"})"},
+            {running,
+             R"("cpu_usage_pct":7.3,"health":"available","installed":true,"last_transition":"started","pid":4242,)"
+             R"("ram_usage_bytes":0,"started_at":"2026-12-31T22:30:00Z","state":"running","uptime_seconds":75})"},
+            {{.installed = true, .state = u"crashed"_s, .uptimeSeconds = 9, .lastError = u"gone"_s},
+             R"("health":"unavailable","installed":true,"last_error":"gone","ram_usage_bytes":0,"state":"crashed"})"}};
+        const QByteArray constant = R"({"marketplace_enabled":false,"provider_mode":"fake","seller_enabled":false,)";
+        for (const auto& [snapshot, report] : rows) {
+            QJsonObject expected = QJsonDocument::fromJson(constant + report).object();
+            expected[u"version"_s] = AppInfo::version();
+            QCOMPARE(telemetryReport(snapshot), expected);
+        }
     }
 
     // One notification per transition, never one per heartbeat; a short outage is not worth one.
