@@ -7,16 +7,15 @@
 #include <QIcon>
 #include <QImage>
 #include <QMenu>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <cmath>
 
 using namespace orvelquin;
-using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 using enum ConnectionState;
-using Icon = StatusLook::Icon;
 
 namespace {
 
@@ -36,9 +35,9 @@ MenuState signedOut() {
 }
 
 // One line an item: "(title)" when disabled, then its key equivalent and check box.
-QStringList layout(const MenuState& state) {
+QStringList layout(const QList<MenuItem>& items) {
     QStringList out;
-    for (const MenuItem& item : composeMenu(state)) {
+    for (const MenuItem& item : items) {
         QString line = item.separator ? u"---"_s : item.enabled ? item.title : u'(' + item.title + u')';
         line += item.shortcut.isEmpty() ? QString() : u' ' + item.shortcut.toString();
         out << line + (item.checkable ? (item.checked ? u" [x]"_s : u" [ ]"_s) : QString());
@@ -46,17 +45,22 @@ QStringList layout(const MenuState& state) {
     return out;
 }
 
-// What a dbusmenu host draws: Qt's exporter turns the first '&' into '_', then the host reads
-// "__" as '_' and drops any other '_' as a mnemonic marker.
-QString dbusmenuShows(QString label) {
-    if (const qsizetype amp = label.indexOf(u'&'); amp >= 0 && amp < label.size() - 1) {
-        label[amp] = u'_';
+// The items of the live menu, each title as its host draws it. A dbusmenu host: Qt's exporter
+// turns the first '&' into '_', then the host reads "__" as '_' and drops any other '_' as a
+// mnemonic marker.
+QList<MenuItem> shown(const StatusMenu& menu) {
+    QList<MenuItem> out;
+    for (const QAction* a : menu.actions()) {
+        QString title = a->text();
+        if (const qsizetype amp = title.indexOf(u'&'); amp >= 0 && amp < title.size() - 1) {
+            title[amp] = u'_';
+        }
+        title = menu.syntax() == LabelSyntax::DBusMenu ? title.replace(QRegularExpression(u"_(.)"_s), u"\\1"_s)
+                                                       : a->iconText();
+        out << MenuItem{a->isSeparator(), title,         MenuAction::None, a->shortcut(), a->isEnabled(),
+                        a->isCheckable(), a->isChecked()};
     }
-    QString shown;
-    for (qsizetype i = 0; i < label.size(); ++i) {
-        shown += label[label[i] == u'_' && i + 1 < label.size() ? ++i : i];
-    }
-    return shown;
+    return out;
 }
 
 // The contrast ratio of WCAG 2.
@@ -74,11 +78,16 @@ class TestStatusMenu : public QObject {
     Q_OBJECT
 
     static constexpr int kMenu = -1, kLook = -2;
+    // Panels keep the ids of the first exported menu: every row's state is brought into this one.
+    StatusMenu m_menu{LabelSyntax::DBusMenu};
+    const QMenu* const m_live = m_menu.menu();
+    QHash<int, QAction*> m_actions; // of the previous row, by item
 
 private Q_SLOTS:
     // For a changed state: the lines of the menu from `index` on, the whole menu (kMenu), or the
-    // icon and its tooltip (kLook).
-    void shows_data() {
+    // icon and its tooltip (kLook). The live menu then shows every title ('&' and '_' included)
+    // literally, and an item present before and after keeps its action.
+    void oneMenuFollowsEveryState_data() {
         QTest::addColumn<MenuState>("state");
         QTest::addColumn<int>("index");
         QTest::addColumn<QString>("lines");
@@ -87,7 +96,6 @@ private Q_SLOTS:
             change(s);
             QTest::newRow(name) << s << index << lines;
         };
-        const auto as = [](const MenuState& state) { return [state](MenuState& s) { s = state; }; };
         const QString family = u"\U0001F468\u200D\U0001F469\u200D\U0001F467"_s; // one grapheme
         row("signed in", kMenu,
             u"(Orvelquin Desktop)|(a&b_c@example.test)|---|(Device: dev_1a2b)|(Status: Connected · Last heartbeat "
@@ -121,65 +129,48 @@ private Q_SLOTS:
             u"updates…|Update available (vv1.2.0)"_s,
             [](MenuState& s) { s.runtimeRunning = true, s.pendingUpdateVersion = u"v1.2.0"_s; });
         row("look signed out", kLook, u"orvelquin-desktop-offline-symbolic|Orvelquin Desktop · Not signed in"_s,
-            as(signedOut()));
+            [](MenuState& s) { s = signedOut(); });
         row("look connected", kLook,
             u"orvelquin-desktop-symbolic|Orvelquin Desktop · Connected · seller runtime running"_s,
-            as(signedIn(Connected, u"running"_s)));
+            [](MenuState& s) { s = signedIn(Connected, u"running"_s); });
         row("look revoked", kLook,
             u"orvelquin-desktop-attention-symbolic|Orvelquin Desktop · Device revoked · seller runtime stopped"_s,
-            as(signedIn(DeviceRevoked)));
+            [](MenuState& s) { s = signedIn(DeviceRevoked); });
         row("look runtime crashed", kLook,
             u"orvelquin-desktop-attention-symbolic|Orvelquin Desktop · Connected · seller runtime crashed"_s,
-            as(signedIn(Connected, u"crashed"_s)));
+            [](MenuState& s) { s = signedIn(Connected, u"crashed"_s); });
     }
-    void shows() {
+    void oneMenuFollowsEveryState() {
         QFETCH(MenuState, state);
         QFETCH(int, index);
         QFETCH(QString, lines);
+        const QList<MenuItem> items = composeMenu(state);
         const StatusLook look = statusLook(state);
         QCOMPARE(index == kLook   ? iconName(look.icon) + u'|' + look.toolTip
-                 : index == kMenu ? layout(state).join(u'|')
-                                  : layout(state).mid(index, lines.count(u'|') + 1).join(u'|'),
+                 : index == kMenu ? layout(items).join(u'|')
+                                  : layout(items).mid(index, lines.count(u'|') + 1).join(u'|'),
                  lines);
+        m_menu.apply(items);
+        QCOMPARE(m_menu.menu(), m_live);
+        QCOMPARE(layout(shown(m_menu)), layout(items));
+        QHash<int, QAction*> current;
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const int key = items[i].separator                    ? -1
+                            : items[i].action == MenuAction::None ? int(i)
+                                                                  : 100 + int(items[i].action);
+            QVERIFY(key < 0 || m_actions.value(key, m_menu.actions()[i]) == m_menu.actions()[i]);
+            current.insert(key, m_menu.actions()[i]);
+        }
+        m_actions = current;
     }
 
-    // Panels keep the ids of the first exported menu: every state is brought into the same QMenu,
-    // an item present before and after keeps its action, every title ('&' and '_' included) shows
-    // literally, and clicks reach their operation.
-    void oneMenuFollowsEveryState() {
+    // The menu the agent draws itself: titles literal, and the key equivalent shown reaches its
+    // item while the menu is open.
+    void ownMenuTakesItsKeys() {
         StatusMenu menu(LabelSyntax::DBusMenu);
-        const QMenu* const live = menu.menu();
-        MenuState running = signedIn();
-        running.runtimeRunning = true;
-        running.pendingUpdateVersion = u"1.2.0"_s;
-        QHash<QString, QAction*> previous;
-        for (const MenuState& state : {signedOut(), signedIn(), signedIn(Reconnecting), running, signedOut()}) {
-            QHash<QString, QAction*> current;
-            const QList<MenuItem> items = composeMenu(state);
-            menu.apply(items);
-            QCOMPARE(menu.menu(), live);
-            QCOMPARE(menu.actions().size(), items.size());
-            for (qsizetype i = 0; i < items.size(); ++i) {
-                QAction* action = menu.actions()[i];
-                QCOMPARE(action->isSeparator(), items[i].separator);
-                if (items[i].separator) {
-                    continue;
-                }
-                QCOMPARE(dbusmenuShows(action->text()), items[i].title);
-                QCOMPARE(action->isEnabled(), items[i].enabled);
-                QCOMPARE(action->isChecked(), items[i].checked);
-                const QString key = items[i].action == MenuAction::None ? u"line %1"_s.arg(i)
-                                                                        : u"action %1"_s.arg(int(items[i].action));
-                QVERIFY(!previous.contains(key) || previous[key] == action);
-                current.insert(key, action);
-            }
-            previous = current;
-        }
+        menu.apply(composeMenu(signedIn()));
         menu.setSyntax(LabelSyntax::Widgets);
-        for (qsizetype i = 0; i < menu.actions().size(); ++i) {
-            QCOMPARE(menu.actions()[i]->iconText(), composeMenu(signedOut())[i].title);
-        }
-        // The key equivalent shown reaches its item while the menu the agent draws is open.
+        QCOMPARE(layout(shown(menu)), layout(composeMenu(signedIn())));
         QSignalSpy triggered(&menu, &StatusMenu::triggered);
         menu.menu()->popup(QPoint(0, 0));
         QTest::keyClick(menu.menu(), Qt::Key_Q, Qt::ControlModifier);
@@ -190,12 +181,10 @@ private Q_SLOTS:
     // The pixmaps a host shows when it does not recolour by name must read on both panels, at the
     // sizes Qt publishes; edge pixels are blended, so the glyph is read where it covers half a pixel.
     void everyLookReadsOnLightAndDarkPanels() {
-        for (const Icon look : {Icon::Connected, Icon::Attention, Icon::SignedOut}) {
+        for (const StatusLook::Icon look :
+             {StatusLook::Icon::Connected, StatusLook::Icon::Attention, StatusLook::Icon::SignedOut}) {
             for (const int size : {22, 64}) {
-                const QImage image = QIcon(":/icons/"_L1 + iconName(look) + ".svg"_L1)
-                                         .pixmap(size)
-                                         .toImage()
-                                         .convertToFormat(QImage::Format_ARGB32);
+                const QImage image = QIcon(u":/icons/%1.svg"_s.arg(iconName(look))).pixmap(size).toImage();
                 int opaque = 0;
                 for (int i = 0; i < image.width() * image.height(); ++i) {
                     const QColor pixel = image.pixelColor(i % image.width(), i / image.width());
@@ -210,19 +199,15 @@ private Q_SLOTS:
     }
 
     // A figure needs seconds: over a quick second look any process reads as 0 or 100 %. Another
-    // process, or a counter that went back, starts a new window.
+    // process, or a counter that went back, starts a new window. Processor time in milliseconds.
     void cpuFigureNeedsAWindow() {
-        CpuWindow window(2s);
-        const std::tuple<qint64, std::chrono::milliseconds, std::optional<quint64>, std::optional<double>> samples[] = {
-            {7, 0ms, 1'000'000'000, {}},
-            {7, 50ms, 1'010'000'000, {}},
-            {7, 4s, 2'000'000'000, 25.0},
-            {7, 6s, 6'000'000'000, 100.0},
-            {7, 7s, {}, 100.0},
-            {8, 8s, 1, {}},
-            {8, 11s, 0, {}}};
-        for (const auto& [pid, at, cpu, figure] : samples) {
-            QCOMPARE(window.sample(pid, CpuWindow::Clock::time_point{} + at, cpu), figure);
+        CpuWindow window(std::chrono::seconds(2));
+        const std::tuple<qint64, int, std::optional<quint64>, std::optional<double>> samples[] = {
+            {7, 0, 1000, {}},     {7, 50, 1010, {}}, {7, 4000, 2000, 25.0}, {7, 6000, 6000, 100.0},
+            {7, 7000, {}, 100.0}, {8, 8000, 1, {}},  {8, 11000, 0, {}}};
+        for (const auto& [pid, at, cpuMs, figure] : samples) {
+            const auto cpu = cpuMs ? std::optional<quint64>(*cpuMs * 1'000'000) : std::nullopt;
+            QCOMPARE(window.sample(pid, CpuWindow::Clock::time_point{} + std::chrono::milliseconds(at), cpu), figure);
         }
     }
 };
