@@ -1,22 +1,54 @@
-// The wired controller against a scripted loopback service: what only the wiring decides.
+// The controller: its heartbeat without a network (the loop with a scripted sender and its failure
+// rules, the runtime report it carries, the desktop notices its outcomes lead to), then, wired,
+// against a scripted loopback service, what only the wiring decides.
 #include "../service/ScriptedHttpServer.h"
 #include "ScriptedServices.h"
+#include "app/RuntimeTelemetry.h"
 #include "core/AppInfo.h"
 #include "core/Settings.h"
+#include "service/ServiceErrors.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 using namespace orvelquin;
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Wake = HeartbeatLoop::Wake;
+// Snapshots name only the fields they set.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+// Heartbeats fail with `failure` unless it is empty; the normal interval is long enough that any
+// early beat is plainly early.
+struct ScriptedLoop {
+    std::optional<QString> token = u"dt"_s;
+    QString failure;
+    int sent = 0;
+    HeartbeatLoop loop{{.normal = 20.0, .maximum = 300.0, .early = 0.01},
+                       [this] { return token; },
+                       [this](QString) -> QCoro::Task<> {
+                           ++sent;
+                           if (!failure.isEmpty()) {
+                               throw TransportError(failure);
+                           }
+                           co_return;
+                       }};
+
+    void beat(const QString& outcome = {}) { failure = outcome, loop.beatNow(); }
+    // Whether the wake brought the next beat forward to now.
+    bool early(Wake wake) { return loop.beatEarly(wake), loop.nextBeatIn() <= 10ms; }
+};
+
+} // namespace
 
 class TestAppDelegate : public QObject {
     Q_OBJECT
@@ -44,9 +76,8 @@ class TestAppDelegate : public QObject {
     }
     // An empty version: the release check fails.
     void releaseIs(const QString& version) {
-        m_server->answerAlways(
-            "/api/desktop/releases/latest",
-            {version.isEmpty() ? 503 : 200, "{\"latest_version\":\"" + version.toUtf8() + "\"}", {}, 0, false});
+        m_server->answerAlways("/api/desktop/releases/latest",
+                               {version.isEmpty() ? 503 : 200, "{\"latest_version\":\"" + version.toUtf8() + "\"}"});
     }
 
 public:
@@ -65,6 +96,98 @@ private Q_SLOTS:
         userSettings().clear();
     }
 
+    // Each failure sets its state, doubles the interval up to the maximum and forgets the last
+    // time; a success resets both. A revoked device shows only in the detail text.
+    void outcomes() {
+        ScriptedLoop s;
+        const std::tuple<const char*, const char*, double> steps[] = {
+            {"HTTP 503", "Server unavailable", 40},
+            {"Connection refused", "Reconnecting", 80},
+            {"HTTP 5: Invalid device session", "Device revoked", 160},
+            {"HTTP 404", "Reconnecting", 300},
+            {"", "Connected", 20}};
+        for (const auto& [failure, state, interval] : steps) {
+            s.beat(QString::fromLatin1(failure));
+            QCOMPARE(displayWord(s.loop.state()), QLatin1String(state));
+            QCOMPARE(s.loop.interval(), interval);
+            QCOMPARE(s.loop.lastHeartbeat() == u"\u2014", *failure != 0);
+        }
+        QVERIFY(QTime::fromString(s.loop.lastHeartbeat(), u"HH:mm:ss"_s).isValid());
+    }
+
+    // Back online at once: the network's return counts only for a failing loop, a resume for a
+    // loop whose next beat is far off; one early beat per normal interval, none while signed out.
+    void earlyBeats() {
+        ScriptedLoop s;
+        s.beat();
+        QVERIFY2(!s.early(Wake::NetworkBack), "a connected loop has nothing to catch up");
+        s.beat(u"Connection refused"_s);
+        QVERIFY(s.early(Wake::NetworkBack));
+        s.failure.clear();
+        QTRY_COMPARE_WITH_TIMEOUT(s.sent, 3, 5000);
+        QCOMPARE(s.loop.state(), ConnectionState::Connected);
+        s.beat(u"Connection refused"_s); // a flapping network within the same normal interval
+        QVERIFY(!s.early(Wake::NetworkBack) && !s.early(Wake::Resumed));
+
+        ScriptedLoop resumed;
+        resumed.beat();
+        QVERIFY(resumed.early(Wake::Resumed));
+
+        ScriptedLoop signedOut;
+        signedOut.beat(u"Connection refused"_s);
+        signedOut.token.reset();
+        QVERIFY(!signedOut.early(Wake::NetworkBack));
+        signedOut.loop.stop();
+        signedOut.token = u"dt"_s;
+        signedOut.loop.beatEarly(Wake::Resumed);
+        QVERIFY2(!signedOut.loop.isArmed(), "a stopped loop is not restarted by a wake");
+    }
+
+    // Absent values are left out, times are sent in UTC without their milliseconds, the processor
+    // figure to a tenth, halves away from zero; uptime and processor only while running.
+    void runtimeReport() {
+        RuntimeSnapshot running{.installed = true, .state = u"running"_s, .running = true, .uptimeSeconds = 75};
+        running.cpuUsagePercent = 7.25, running.pid = 4242, running.lastTransition = u"started"_s;
+        running.startedAt = QDateTime(QDate(2026, 12, 31), QTime(23, 30, 0, 890), QTimeZone(3600));
+        const std::pair<RuntimeSnapshot, const char*> rows[] = {
+            {{.state = u"stopped"_s, .activeRamBytes = 6442450944ULL},
+             R"("installed":false,"ram_usage_bytes":6442450944,"state":"stopped"})"},
+            {running,
+             R"("cpu_usage_pct":7.3,"health":"available","installed":true,"last_transition":"started","pid":4242,)"
+             R"("ram_usage_bytes":0,"started_at":"2026-12-31T22:30:00Z","state":"running","uptime_seconds":75})"},
+            {{.installed = true, .state = u"crashed"_s, .uptimeSeconds = 9, .lastError = u"gone"_s},
+             R"("health":"unavailable","installed":true,"last_error":"gone","ram_usage_bytes":0,"state":"crashed"})"}};
+        const QByteArray constant = R"({"marketplace_enabled":false,"provider_mode":"fake","seller_enabled":false,)";
+        for (const auto& [snapshot, report] : rows) {
+            QJsonObject expected = QJsonDocument::fromJson(constant + report).object();
+            expected[u"version"_s] = AppInfo::version();
+            QCOMPARE(telemetryReport(snapshot), expected);
+        }
+    }
+
+    // One notification per transition, never one per heartbeat; a short outage is not worth one.
+    void noticesTellEachTransitionOnce() {
+        scripted::Notifier notifier;
+        DesktopNotices notices(notifier, 10min);
+        using enum ConnectionState;
+        const QList<std::pair<ConnectionState, int>> outcomes{
+            {Connected, 0},     {ServerUnavailable, 1}, {ServerUnavailable, 26}, {Connected, 31},    {Connected, 32},
+            {Reconnecting, 33}, {Connected, 34},        {DeviceRevoked, 40},     {DeviceRevoked, 41}};
+        for (const auto& [state, minute] : outcomes) {
+            notices.heartbeatOutcome(state, DesktopNotices::Clock::time_point{} + std::chrono::minutes(minute));
+        }
+        using enum SellerRuntimeController::RuntimeState;
+        for (const auto state : {Running, Crashed, Crashed, Stopped, Crashed}) {
+            notices.runtimeState(state, u"Runtime exited unexpectedly"_s);
+        }
+        orvelquin::userSettings().remove(SettingsKeys::notifiedUpdateVersion);
+        notices.updateFound(u"1.2.0"_s);
+        DesktopNotices(notifier).updateFound(u"1.2.0"_s); // as after a restart
+        QCOMPARE(notifier.summaries,
+                 (QStringList{u"Orvelquin service unreachable"_s, u"Back online"_s, u"Device revoked"_s,
+                              u"Seller runtime stopped"_s, u"Seller runtime stopped"_s, u"Update available"_s}));
+    }
+
     // An unlock prompt nobody answers yet: icon and menu at once, no sign-in that would race the
     // reads, one read at a time; a read that then fails is not written back. The environment's
     // proxy carries every request (the scripted server refuses every tunnel).
@@ -81,12 +204,8 @@ private Q_SLOTS:
         delegate->applicationDidFinishLaunching();
         QVERIFY(delegate->isKeychainPending() && delegate->menuState().keychainPending);
         QVERIFY(delegate->statusItem().icon()->isVisible());
-        QVERIFY(!delegate->statusItem().icon()->icon().pixmap(16).isNull()); // the SVG plugin is there
         QCOMPARE(store.held.size(), 1u);
         QVERIFY(!delegate->isHeartbeatArmed());
-        QSignalSpy rebuilt(delegate.get(), &AppDelegate::menuRebuilt);
-        QTimer::singleShot(0, delegate.get(), &AppDelegate::rebuildMenu);
-        QVERIFY(rebuilt.wait()); // the event loop runs while the keyring is busy
 
         store.release();
         QVERIFY(!delegate->isKeychainPending());
@@ -165,16 +284,14 @@ private Q_SLOTS:
         QSignalSpy finished(delegate.get(), &AppDelegate::heartbeatFinished);
         QVERIFY(finished.wait(5000));
         QCOMPARE(delegate->connectionState(), ConnectionState::ServerUnavailable);
-        QCOMPARE(delegate->heartbeatInterval(), 0.06);
         const ScriptedHttpServer::Request beat = requestsTo("/v1/devices/heartbeat").value(0);
         QCOMPARE(QJsonDocument::fromJson(beat.body)[u"status"_s], u"online"_s);
         QCOMPARE(QJsonDocument::fromJson(beat.body)[u"runtime"_s][u"provider_mode"_s], u"fake"_s);
         QCOMPARE(beat.headers.value("authorization"), QByteArray("Bearer dt"));
         delegate->openConsole();
         delegate->openDevices();
-        const QUrl base = m_server->url();
-        QCOMPARE(m_links,
-                 (QList<QUrl>{base.resolved(QUrl(u"/console"_s)), base.resolved(QUrl(u"/console/devices"_s))}));
+        QCOMPARE(m_links, (QList<QUrl>{m_server->url().resolved(QUrl(u"/console"_s)),
+                                       m_server->url().resolved(QUrl(u"/console/devices"_s))}));
         delegate->toggleRuntime();
         QCOMPARE(m_parts.alerts->said, QStringList{u"Seller runtime unavailable: Configure the seller runtime path "
                                                    u"(scripts/seller_runtime) in the app preferences."_s});
@@ -189,8 +306,9 @@ private Q_SLOTS:
     }
 
     // The launch check is silent and only notes a newer version for the menu; a check by hand
-    // always answers, and its finding never replaces the launch's.
-    void updatePrompt() {
+    // always answers, and its finding never replaces the launch's. Launch at login on, off, then
+    // a file where the folder belongs: the change fails, is said, and the setting stays.
+    void updateAndLaunchAtLoginItems() {
         const QString current = AppInfo::version(), newer = current + u".1"_s;
         const QString available = u"Update available: Version v%1 is available. Download the latest developer "
                                   u"preview from the Orvelquin download page."_s.arg(newer);
@@ -214,11 +332,7 @@ private Q_SLOTS:
             QCOMPARE(delegate->menuState().pendingUpdateVersion, newer);
         }
         QCOMPARE(m_links, QList<QUrl>{m_server->url().resolved(QUrl(u"/download"_s))});
-    }
 
-    // On, off, then a file where the folder belongs: the change fails, is said, and the setting stays.
-    void launchAtLoginFollowsTheAutostartEntry() {
-        auto delegate = launch();
         const QString folder =
             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/autostart"_s;
         const auto unblock = qScopeGuard([&] { QFile::remove(folder); });
@@ -231,9 +345,9 @@ private Q_SLOTS:
             QCOMPARE(userSettings().value(u"launchAtLogin"_s).toBool(), on);
             QCOMPARE(delegate->menuState().launchAtLogin, on);
         }
-        QCOMPARE(m_parts.alerts->said.size(), 1);
-        QVERIFY(m_parts.alerts->said[0].startsWith(
-            u"Launch at login unavailable: Orvelquin Desktop could not change its autostart entry. ("_s));
+        QVERIFY(m_parts.alerts->said.size() == 1 &&
+                m_parts.alerts->said[0].startsWith(u"Launch at login unavailable: Orvelquin Desktop could not change "
+                                                   u"its autostart entry. ("_s));
     }
 };
 

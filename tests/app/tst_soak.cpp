@@ -93,7 +93,6 @@ private Q_SLOTS:
             QVERIFY(beats >= kBeats);
             delegate.applicationWillTerminate();
         }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
         using enum ConnectionState;
         QCOMPARE(statesSeen, (QSet{Connected, ServerUnavailable, DeviceRevoked, Reconnecting}));

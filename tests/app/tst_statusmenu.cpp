@@ -8,7 +8,6 @@
 #include <QImage>
 #include <QMenu>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <cmath>
@@ -164,18 +163,13 @@ private Q_SLOTS:
         m_actions = current;
     }
 
-    // The menu the agent draws itself: titles literal, and the key equivalent shown reaches its
-    // item while the menu is open.
-    void ownMenuTakesItsKeys() {
+    // The menu the agent draws itself shows the same titles literally (its key equivalents are
+    // pressed in tray_xembed).
+    void ownMenuShowsTitlesLiterally() {
         StatusMenu menu(LabelSyntax::DBusMenu);
         menu.apply(composeMenu(signedIn()));
         menu.setSyntax(LabelSyntax::Widgets);
         QCOMPARE(layout(shown(menu)), layout(composeMenu(signedIn())));
-        QSignalSpy triggered(&menu, &StatusMenu::triggered);
-        menu.menu()->popup(QPoint(0, 0));
-        QTest::keyClick(menu.menu(), Qt::Key_Q, Qt::ControlModifier);
-        QVERIFY(triggered.wait(1000));
-        QCOMPARE(triggered.constFirst().constFirst().value<MenuAction>(), MenuAction::Quit);
     }
 
     // The pixmaps a host shows when it does not recolour by name must read on both panels, at the
