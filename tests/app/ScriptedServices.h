@@ -14,6 +14,13 @@ using namespace orvelquin::platform;
 // the reads and writes it is told to, and with `holdCalls` keeps every call waiting (as an unlock
 // prompt nobody answers does) until released.
 class SecretStore final : public orvelquin::platform::SecretStore {
+    struct Hold {
+        SecretStore* store;
+        bool await_ready() const noexcept { return !store->holdCalls; }
+        void await_suspend(std::coroutine_handle<> call) { store->held.push_back(call); }
+        void await_resume() const noexcept {}
+    };
+
 public:
     QHash<QString, QByteArray> items;
     QSet<QString> failingReads, failingWrites;
@@ -24,20 +31,16 @@ public:
     QCoro::Task<SecretLookup> lookup(QString account) override {
         calls << QStringLiteral("get:") + account;
         co_await Hold{this};
-        if (failingReads.contains(account)) {
-            co_return SecretLookup{SecretLookup::Status::Failed, {}, QStringLiteral("locked")};
-        }
-        co_return items.contains(account) ? SecretLookup{SecretLookup::Status::Found, items.value(account), {}}
-                                          : SecretLookup{};
+        using enum SecretLookup::Status;
+        co_return failingReads.contains(account) ? SecretLookup{Failed, {}, QStringLiteral("locked")}
+        : items.contains(account)                ? SecretLookup{Found, items.value(account), {}}
+                                                 : SecretLookup{};
     }
     QCoro::Task<SecretWrite> store(QString account, QByteArray bytes) override {
         calls << QStringLiteral("set:%1=%2").arg(account, QString::fromUtf8(bytes));
         co_await Hold{this};
-        if (failingWrites.contains(account)) {
-            co_return SecretWrite{false, QStringLiteral("no keyring")};
-        }
-        items.insert(account, bytes);
-        co_return SecretWrite{true, {}};
+        co_return failingWrites.contains(account) ? SecretWrite{false, QStringLiteral("no keyring")}
+                                                  : (items.insert(account, bytes), SecretWrite{true, {}});
     }
     // Lets the held calls go on, in the order they were made.
     void release() {
@@ -46,14 +49,6 @@ public:
             call.resume();
         }
     }
-
-private:
-    struct Hold {
-        SecretStore* store;
-        bool await_ready() const noexcept { return !store->holdCalls; }
-        void await_suspend(std::coroutine_handle<> call) { store->held.push_back(call); }
-        void await_resume() const noexcept {}
-    };
 };
 
 // Records every alert as "message: informative" with its number of buttons, and answers it with
@@ -61,14 +56,14 @@ private:
 class Alerts final : public AlertPresenter {
 public:
     QStringList said;
-    QList<qsizetype> buttons;
+    qsizetype buttons = 0;
     int answer = 0;
     std::optional<SignInEntry> entry;
     QString offeredEmail;
 
     int run(const Alert& alert) override {
         said << alert.message + QStringLiteral(": ") + alert.informative;
-        buttons << alert.buttons.size();
+        buttons = alert.buttons.size();
         return answer;
     }
     std::optional<SignInEntry> askSignIn(const QString&, const QString&, const QString& initialEmail) override {
@@ -91,29 +86,25 @@ public:
     void notify(const orvelquin::platform::Notification& n) override { summaries << n.summary; }
 };
 
-// The parts the test looks into; the services own them. `signedIn` stores the tokens "at" and
-// "dt"; heartbeats back off from `normal` seconds to ten times that.
+// The parts the test looks into; the services own them.
 struct Parts {
     SecretStore* store = nullptr;
     Alerts* alerts = nullptr;
 };
 
+// `signedIn` stores the tokens "at" and "dt"; heartbeats back off from `normal` seconds to ten
+// times that.
 inline orvelquin::AppServices services(const QString& serviceURL, const QString& lockDirectory, Parts& parts,
                                        bool signedIn, double normal) {
     orvelquin::AppServices services = orvelquin::AppServices::system();
-    auto store = std::make_unique<SecretStore>();
+    parts = {new SecretStore, new Alerts};
     if (signedIn) {
-        store->items = {{QStringLiteral("accessToken"), "at"}, {QStringLiteral("deviceToken"), "dt"}};
+        parts.store->items = {{QStringLiteral("accessToken"), "at"}, {QStringLiteral("deviceToken"), "dt"}};
     }
-    parts = {store.get(), new Alerts};
-    services.secrets = std::move(store);
-    services.alerts.reset(parts.alerts);
-    services.trayHost = std::make_unique<TrayHost>();
-    services.notifier = std::make_unique<Notifier>();
-    services.lockDirectory = lockDirectory;
-    services.serviceBaseURL = serviceURL;
-    services.heartbeat.normal = normal;
-    services.heartbeat.maximum = 10 * normal;
+    services.secrets.reset(parts.store), services.alerts.reset(parts.alerts);
+    services.trayHost = std::make_unique<TrayHost>(), services.notifier = std::make_unique<Notifier>();
+    services.lockDirectory = lockDirectory, services.serviceBaseURL = serviceURL;
+    services.heartbeat.normal = normal, services.heartbeat.maximum = 10 * normal;
     return services;
 }
 
