@@ -1,4 +1,4 @@
-// Registering and the failure are driven end to end by tst_menuactions; here, the entry itself.
+// Registering and its failure are driven end to end by tst_appdelegate; here, the entry itself.
 #include "platform/LoginItem.h"
 
 #include <QFileInfo>
