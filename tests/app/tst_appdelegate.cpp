@@ -150,8 +150,8 @@ private Q_SLOTS:
     }
 
     // The heartbeat as sent and its outcome shown (the rules are the loop's), and the menu's other
-    // operations; the answer to a heartbeat of a session that has ended changes nothing and arms
-    // nothing.
+    // operations; a sign-out that the keyring refuses is told once; the answer to a heartbeat of a
+    // session that has ended changes nothing and arms nothing.
     void heartbeatOutcomeForItsOwnSessionOnly() {
         m_server->enqueueJson(503, {});
         m_server->enqueue({503, {}, {}, 300});
@@ -171,9 +171,11 @@ private Q_SLOTS:
         QCOMPARE(m_parts.alerts->said, QStringList{u"Seller runtime unavailable: Configure the seller runtime path "
                                                    u"(scripts/seller_runtime) in the app preferences."_s});
         QTRY_VERIFY_WITH_TIMEOUT(requestsTo("/v1/devices/heartbeat").size() == 2, 5000);
+        m_parts.store->failingWrites = {u"email"_s, u"deviceToken"_s}; // would sign in again at next launch
         delegate->signOut();
         QCOMPARE(m_parts.store->calls,
                  (QStringList{u"set:accessToken="_s, u"set:email="_s, u"set:deviceId="_s, u"set:deviceToken="_s}));
+        QCOMPARE(m_parts.alerts->said.mid(1).join(u'|').section(u':', 0, 0), u"Credentials not removed"_s);
         QVERIFY(!delegate->accessToken() && !delegate->deviceToken() && !delegate->menuState().hasDeviceToken);
         QVERIFY(finished.wait(5000));
         QCOMPARE(delegate->heartbeatInterval(), 0.06);
