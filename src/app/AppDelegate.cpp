@@ -148,6 +148,7 @@ MenuState AppDelegate::menuState() {
     s.runtimeModeLabel = SellerRuntimeController::modeLabel(m_runtime->mode());
     s.runtimeStateLabel = SellerRuntimeController::stateLabel(m_runtime->state());
     s.runtimeRunning = m_runtime->state() == SellerRuntimeController::RuntimeState::Running;
+    s.runtimeCrashed = m_runtime->state() == SellerRuntimeController::RuntimeState::Crashed;
     if (s.runtimeRunning) {
         s.runtimeUptimeSeconds = m_runtime->uptimeSeconds();
         if (const std::optional<qint64> pid = m_runtime->pid()) {

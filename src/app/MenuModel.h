@@ -50,6 +50,8 @@ struct MenuState {
     QString runtimeModeLabel;
     QString runtimeStateLabel;
     bool runtimeRunning = false;
+    // Ended without being asked to: the icon asks for attention.
+    bool runtimeCrashed = false;
     qint64 runtimeUptimeSeconds = 0;
     std::optional<double> runtimeCpuPercent;
     QString cpuModel;

@@ -10,12 +10,11 @@ StatusLook statusLook(const MenuState& s) {
                 product + dot + (s.signingIn ? QStringLiteral("Signing in\u2026") : QStringLiteral("Not signed in"))};
     }
     const bool connected = s.connectionState == ConnectionState::Connected;
-    const bool crashed = s.runtimeStateLabel == QLatin1String("crashed");
     // Launch with stored credentials reads "Disconnected" until the first heartbeat: not a
     // failure, so it shares the quiet look rather than asking for attention.
     const bool waiting = s.connectionState == ConnectionState::Disconnected;
     StatusLook::Icon icon = StatusLook::Icon::Connected;
-    if (crashed || (!connected && !waiting)) {
+    if (s.runtimeCrashed || (!connected && !waiting)) {
         icon = StatusLook::Icon::Attention;
     } else if (waiting) {
         icon = StatusLook::Icon::SignedOut;

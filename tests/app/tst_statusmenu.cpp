@@ -134,7 +134,7 @@ private Q_SLOTS:
             [](MenuState& s) { s = signedIn(DeviceRevoked); });
         row("look runtime crashed", kLook,
             u"orvelquin-desktop-attention-symbolic|Orvelquin Desktop · Connected · seller runtime crashed"_s,
-            [](MenuState& s) { s = signedIn(Connected, u"crashed"_s); });
+            [](MenuState& s) { s = signedIn(Connected, u"crashed"_s), s.runtimeCrashed = true; });
     }
     void oneMenuFollowsEveryState() {
         QFETCH(MenuState, state);
