@@ -3,6 +3,7 @@
 #include "ScriptedServices.h"
 #include "app/RuntimeTelemetry.h"
 #include "core/AppInfo.h"
+#include "core/Settings.h"
 #include "service/ServiceErrors.h"
 
 #include <QJsonDocument>
@@ -46,6 +47,9 @@ class TestHeartbeatLoop : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The notices remember the version they told about; each run starts with none.
+    void init() { userSettings().clear(); }
+    void cleanup() { userSettings().clear(); }
     // Each failure sets its state, doubles the interval up to the maximum and forgets the last
     // time; a success resets both. A revoked device shows only in the detail text.
     void outcomes() {
