@@ -161,7 +161,7 @@ MenuState AppDelegate::menuState() {
     s.gpu = host.gpu;
     s.version = AppInfo::version();
     s.pendingUpdateVersion = m_updatePrompt.pendingVersion();
-    s.launchAtLogin = userSettings().value(SettingsKeys::launchAtLogin, false).toBool();
+    s.launchAtLogin = m_launchAtLogin;
     return s;
 }
 
@@ -249,12 +249,13 @@ void AppDelegate::checkForUpdates() {
 }
 
 void AppDelegate::toggleLaunchAtLogin() {
-    QSettings settings = userSettings();
-    const bool enabled = settings.value(SettingsKeys::launchAtLogin, false).toBool();
     QString error;
-    const bool ok = enabled ? m_services.loginItem->unregisterItem(&error) : m_services.loginItem->registerItem(&error);
+    const bool ok =
+        m_launchAtLogin ? m_services.loginItem->unregisterItem(&error) : m_services.loginItem->registerItem(&error);
     if (ok) {
-        settings.setValue(SettingsKeys::launchAtLogin, !enabled);
+        m_launchAtLogin = !m_launchAtLogin;
+        QSettings settings = userSettings();
+        settings.setValue(SettingsKeys::launchAtLogin, m_launchAtLogin);
         settings.sync();
     } else {
         m_services.alerts->run(

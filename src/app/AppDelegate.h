@@ -9,6 +9,7 @@
 #include "app/SingleInstanceLock.h"
 #include "app/StatusItem.h"
 #include "app/UpdatePrompt.h"
+#include "core/Settings.h"
 #include "host/SystemInfo.h"
 #include "platform/AlertPresenter.h"
 #include "platform/ConnectivityWatch.h"
@@ -131,6 +132,8 @@ private:
     CpuWindow m_menuCpu;
     std::optional<SystemInfo> m_systemInfo;
     std::optional<QString> m_lockPath;
+    // Read once: only the menu item changes it, and every menu rebuild shows it.
+    bool m_launchAtLogin = userSettings().value(SettingsKeys::launchAtLogin, false).toBool();
 };
 
 } // namespace orvelquin

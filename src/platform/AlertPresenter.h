@@ -34,7 +34,7 @@ public:
     // The sign-in prompt; nothing when the user cancels. Texts are returned exactly as typed.
     // `initialEmail` fills the e-mail field, so a retry after a failure need not retype it.
     virtual std::optional<SignInEntry> askSignIn(const QString& message, const QString& informative,
-                                                 const QString& initialEmail = {}) = 0;
+                                                 const QString& initialEmail) = 0;
 };
 
 std::unique_ptr<AlertPresenter> createAlertPresenter();

@@ -9,7 +9,7 @@
 namespace orvelquin::platform {
 
 // The facts the host description is made of, as the system tells them; each is absent when the
-// system does not. A test hands in canned ones.
+// system does not.
 class HostProbe {
 public:
     virtual ~HostProbe() = default;

@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSettings>
 #include <QTimer>
 
 #include <utility>

@@ -91,7 +91,7 @@ QCoro::Task<UpdateChecker::Status> UpdateChecker::check() const {
         QUrl::fromEncoded(m_baseURL.toEncoded() + QByteArray("/api/desktop/releases/latest"), QUrl::StrictMode);
     const HttpResult result =
         co_await exchange(*m_session, QNetworkRequest(url), std::nullopt, Resend::Allowed, kMaxReplyBytes, m_timeout);
-    if (result.transportError || !result.status) {
+    if (!result.status) {
         co_return Status::unreachable();
     }
     co_return evaluate(AppInfo::version(), *result.status, result.body);

@@ -66,7 +66,8 @@ def killed_with_its_runtime(agent, menu):
 
 def item_of_another(name=None):  # the item registered last, unless its bus name is name: LXQt's panel is the watcher
     with contextlib.suppress(GLib.Error, IndexError):
-        return registered_item() if registered_item()[0] != name else None
+        item = registered_item()
+        return item if item[0] != name else None
 
 
 def quit_from_panel_menu(panel, agent):

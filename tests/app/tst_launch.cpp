@@ -1,6 +1,6 @@
 // The real agent binary: one instance at a time through its lock file, orderly shutdown on a
 // signal, and stored credentials that a keyring it cannot read keeps.
-#include "PrivateKeyring.h"
+#include "../PrivateKeyring.h"
 
 #include <algorithm>
 #include <array>

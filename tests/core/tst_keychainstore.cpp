@@ -1,8 +1,8 @@
-// Runs against a GNOME Keyring of its own (tests/app/PrivateKeyring.h), whose collections the
+// Runs against a GNOME Keyring of its own (tests/PrivateKeyring.h), whose collections the
 // test makes, locks and makes the default; unlock prompts fail, as a user cancelling would. A
 // locked keyring at launch, and one whose unlock prompt is open at quit, are tst_launch's.
 #include "../LogCapture.h"
-#include "../app/PrivateKeyring.h"
+#include "../PrivateKeyring.h"
 #include "core/KeychainStore.h"
 #include "platform/SecretStore.h"
 

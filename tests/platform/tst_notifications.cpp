@@ -1,6 +1,6 @@
 // The desktop's notification service, scripted on a bus of the test's own: on the session bus, an
 // installed notification daemon would be started by D-Bus activation and take the calls.
-#include "../app/PrivateKeyring.h"
+#include "../PrivateKeyring.h"
 #include "platform/Notifications.h"
 
 using namespace orvelquin::platform;

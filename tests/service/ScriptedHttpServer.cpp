@@ -16,6 +16,9 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer = QByteArray()]() mutable {
         buffer += socket->readAll();
         const qsizetype end = buffer.indexOf("\r\n\r\n");
+        if (end < 0) {
+            return;
+        }
         const QList<QByteArray> lines = buffer.left(end).split('\n');
         Request request{lines.value(0).split(' ').value(0), lines.value(0).split(' ').value(1), {}, {}};
         for (const QByteArray& line : lines.mid(1)) {
@@ -24,16 +27,19 @@ void ScriptedHttpServer::serve(QTcpSocket* socket) {
             }
         }
         const qsizetype length = request.headers.value("content-length").toLongLong();
-        if (end < 0 || buffer.size() < end + 4 + length) {
+        if (buffer.size() < end + 4 + length) {
             return;
         }
+        // Answered once: anything the client sends after its one request is not another.
+        QObject::disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
         request.body = buffer.mid(end + 4, length);
         const auto turn = m_rotations.find(request.target);
         const Reply reply = turn != m_rotations.end() ? turn->first.at(turn->second++ % turn->first.size())
                             : m_replies.isEmpty()     ? Reply{404}
                                                       : m_replies.takeFirst();
-        // Not recording, the list stays empty.
-        m_requests.resize(m_recording ? m_requests.size() : 0), m_requests << std::move(request);
+        if (m_recording) {
+            m_requests << std::move(request);
+        }
         QTimer::singleShot(reply.delayMs, socket, [this, socket, reply] { answer(socket, reply); });
     });
 }
@@ -52,7 +58,9 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const Reply& reply) {
             const QByteArray piece(static_cast<qsizetype>(std::min<qint64>(64 * 1024, reply.streamed - *sent)), 'x');
             socket->write(reply.chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
             m_streamed = *sent += piece.size();
-            socket->write(*sent < reply.streamed || !reply.chunked ? "" : "0\r\n\r\n");
+            if (reply.chunked && *sent == reply.streamed) {
+                socket->write("0\r\n\r\n");
+            }
         }
         if (*sent >= reply.streamed && reply.ending != Reply::Ending::Stalled) {
             socket->disconnectFromHost();

@@ -30,11 +30,10 @@ private Q_SLOTS:
     void networkStateChanged(uint state) {
         // Unknown at start counts as offline: NetworkManager reports only changes, so the first
         // "online" seen follows a state that was not.
-        const bool online = state == connectedGlobal;
-        if (online && !std::exchange(m_online, online)) {
+        const bool wasOnline = std::exchange(m_online, state == connectedGlobal);
+        if (m_online && !wasOnline) {
             Q_EMIT connectivityRestored();
         }
-        m_online = online;
     }
 
     void prepareForSleep(bool sleeping) {

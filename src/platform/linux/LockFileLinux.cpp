@@ -20,6 +20,11 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// A directory of this user's that nobody else can write to.
+bool isPrivate(const struct stat& info) {
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 } // namespace
 
 LockFile::~LockFile() {
@@ -142,8 +147,7 @@ void LockFile::unlock() {
 
 bool isPrivateDirectory(const QString& path) {
     struct stat info {};
-    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 && isPrivate(info);
 }
 
 bool makePrivateDirectory(const QString& path) {
@@ -152,8 +156,7 @@ bool makePrivateDirectory(const QString& path) {
         return false;
     }
     struct stat info {};
-    return ::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return ::lstat(native.constData(), &info) == 0 && isPrivate(info);
 }
 
 unsigned currentUserId() {

@@ -118,7 +118,7 @@ public:
             co_return failed(error);
         }
         GList one = {collection.get(), nullptr, nullptr};
-        if (secret_collection_get_locked(collection.get()) && !co_await unlockAll(service.get(), &one, &error)) {
+        if (!co_await unlockAll(service.get(), &one, &error)) {
             co_return failed(error);
         }
 

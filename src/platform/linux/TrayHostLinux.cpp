@@ -4,8 +4,10 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QRegularExpression>
 
@@ -138,11 +140,14 @@ public:
     }
 
     bool isAvailable() const override {
-        if (exportsMenu()) {
-            QDBusInterface watcher(kWatcher, kWatcherPath, kWatcher, QDBusConnection::sessionBus());
-            if (watcher.property("IsStatusNotifierHostRegistered").toBool()) {
-                return true;
-            }
+        // One round trip: an absent watcher answers with an error, and none is started for it.
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            kWatcher, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
+        get.setAutoStartService(false);
+        const QDBusReply<QDBusVariant> hosted = QDBusConnection::sessionBus().call(get);
+        if (hosted.isValid() && hosted.value().variant().toBool()) {
+            return true;
         }
         return m_xembed && hasXEmbedTray(m_xembed->connection(), m_xembed->selection());
     }
