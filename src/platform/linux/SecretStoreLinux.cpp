@@ -55,28 +55,27 @@ public:
         if (!service) {
             co_return failed(error);
         }
-        std::optional<ItemList> items = co_await search(service.get(), account.toUtf8(), &error);
-        if (!items) {
-            co_return failed(error);
-        }
-        if (!items->list) {
-            co_return SecretLookup{};
-        }
         // An item that stays locked may hold the credential: that is no answer, not "absent".
-        if (anyLocked(items->list)) {
-            if (!co_await unlockAll(service.get(), items->list, &error)) {
-                co_return failed(error);
-            }
-            // Fresh proxies: the ones found while locked may not show what unlocking revealed.
-            items = co_await search(service.get(), account.toUtf8(), &error);
+        // After unlocking, searched afresh: the proxies found while locked may not show what
+        // unlocking revealed.
+        const QByteArray name = account.toUtf8();
+        std::optional<ItemList> items;
+        for (bool unlocked = false;; unlocked = true) {
+            items = co_await search(service.get(), name, &error);
             if (!items) {
                 co_return failed(error);
             }
             if (!items->list) {
                 co_return SecretLookup{};
             }
-            if (anyLocked(items->list)) {
+            if (!anyLocked(items->list)) {
+                break;
+            }
+            if (unlocked) {
                 co_return failed(QStringLiteral("The keyring is locked"));
+            }
+            if (!co_await unlockAll(service.get(), items->list, &error)) {
+                co_return failed(error);
             }
         }
         GRef<GAsyncResult> loaded = co_await GAsyncCall(
